@@ -1,0 +1,20 @@
+# Warnings, sanitizers and coverage for every target of the project.
+
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion)
+if(TPCC_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(TPCC_SANITIZE)
+  add_compile_options(-fsanitize=${TPCC_SANITIZE} -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${TPCC_SANITIZE})
+  if(TPCC_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=all)
+    add_link_options(-fno-sanitize-recover=all)
+  endif()
+endif()
+
+if(TPCC_COVERAGE)
+  add_compile_options(--coverage -O0)
+  add_link_options(--coverage)
+endif()

@@ -1,0 +1,52 @@
+// stop - ask the workload processes sharing the control segment to shut down.
+//
+// Sets the shutdown flag in the System V shared-memory segment under key 1234,
+// creating the segment if it does not exist, and prints a banner.  The peers
+// act on the flag at their own pace; nothing is waited for or read back.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+namespace {
+
+constexpr key_t SHM_KEY = 1234;
+constexpr std::size_t SHM_SIZE = 76;
+constexpr int SHM_MODE = 0666;
+constexpr std::size_t SHUTDOWN_FLAG_OFFSET = 8;
+constexpr std::int32_t SHUTDOWN_REQUESTED = 1;
+
+constexpr char BANNER[] = "*******************************\n"
+                          "*** set shutdown flag => ok ***\n"
+                          "*******************************\n";
+
+} // namespace
+
+int main() {
+  const int id = shmget(SHM_KEY, SHM_SIZE, IPC_CREAT | SHM_MODE);
+  if (id == -1) {
+    std::fputs("shmget error\n", stderr);
+    return 1;
+  }
+  void *segment = shmat(id, nullptr, 0);
+  if (segment == reinterpret_cast<void *>(-1)) { // NOLINT(performance-no-int-to-ptr)
+    std::fputs("shmat error\n", stderr);
+    return 1;
+  }
+
+  // One aligned 32-bit store, so a peer never sees a torn flag; the segment is
+  // page-aligned and the offset a multiple of 4.
+  auto *flag = reinterpret_cast<std::int32_t *>(static_cast<char *>(segment) + SHUTDOWN_FLAG_OFFSET);
+  std::atomic_ref<std::int32_t>(*flag).store(SHUTDOWN_REQUESTED, std::memory_order_release);
+  shmdt(segment);
+
+  // The exit status reports the request, which stands once the flag is set; a
+  // banner that cannot be written (standard output closed or full) is not a
+  // failure to shut the peers down.
+  std::fputs(BANNER, stdout);
+  return 0;
+}

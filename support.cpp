@@ -1,0 +1,196 @@
+// TPC-C workload support: random values, customer last names, timestamps and
+// clock differences.  See support.h for the contract of each function.
+
+#include "support.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+extern "C" {
+uint32_t C_255 = 1;
+uint32_t C_1023 = 2;
+uint32_t C_8191 = 3;
+
+constexpr const char *gName[10] = {"BAR",  "OUGHT", "ABLE",  "PRI",   "PRES",
+                                   "ESE",  "ANTI",  "CALLY", "ATION", "EING"};
+}
+
+namespace {
+
+// ---- misuse by the caller ----
+
+[[noreturn, gnu::cold, gnu::noinline]] void die_bad_a(int32_t A) {
+  std::fprintf(stderr, "NURand: unexpected value (%d) of A used\n", A);
+  std::abort();
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void die_bad_range(const char *function, int32_t lo,
+                                                          int32_t hi) {
+  std::fprintf(stderr, "%s: unexpected range (%d, %d) used\n", function, lo, hi);
+  std::abort();
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void die_bad_lastname(int32_t num) {
+  std::fprintf(stderr, "Lastname: unexpected value (%d) of num used\n", num);
+  std::abort();
+}
+
+// ---- random values ----
+
+// Number of values in [lo, hi] modulo 2^32: 0 stands for the full 32-bit range.
+// Unsigned arithmetic keeps ranges wider than INT32_MAX free of overflow.
+uint32_t span_of(const char *function, int32_t lo, int32_t hi) {
+  if (lo > hi) {
+    die_bad_range(function, lo, hi);
+  }
+  return static_cast<uint32_t>(hi) - static_cast<uint32_t>(lo) + 1U;
+}
+
+// lo + (r mod span), wrapping in 32 bits; for every span that fits a signed
+// 32-bit integer this equals the signed arithmetic of the TPC-C formulas.
+int32_t pick(uint32_t r, int32_t lo, uint32_t span) {
+  const uint32_t offset = span == 0 ? r : r % span;
+  return static_cast<int32_t>(static_cast<uint32_t>(lo) + offset);
+}
+
+uint32_t draw(unsigned int *seed) { return static_cast<uint32_t>(rand_r(seed)); }
+
+// ---- customer last names ----
+
+constexpr std::size_t kNameCount = 1000;
+constexpr std::size_t kNameBytes = 16; // 15 letters at most, and the NUL
+
+struct NameTable {
+  std::array<std::array<char, kNameBytes>, kNameCount> text{};
+  std::array<unsigned char, kNameCount> length{};
+};
+
+constexpr NameTable make_name_table() {
+  NameTable table;
+  for (std::size_t num = 0; num < kNameCount; ++num) {
+    std::size_t at = 0;
+    for (const std::size_t digit : {num / 100, num / 10 % 10, num % 10}) {
+      for (const char *s = gName[digit]; *s != '\0'; ++s) {
+        table.text[num][at++] = *s;
+      }
+    }
+    table.length[num] = static_cast<unsigned char>(at);
+  }
+  return table;
+}
+
+constexpr NameTable kNames = make_name_table();
+
+// ---- timestamps ----
+
+// "-2147481748-12-31 23:59:59" is the widest text a struct tm can give.
+constexpr std::size_t kTimestampBytes = 32;
+
+// Each thread keeps the text of the last second it formatted: no lock and no
+// shared cache line on the path taken within a second.
+constinit thread_local time_t cache_sec = 0;
+constinit thread_local int cache_length = -1; // -1: nothing cached yet
+constinit thread_local std::array<char, kTimestampBytes> cache_text{};
+
+bool refresh_cache(time_t now) {
+  struct tm local {};
+  if (localtime_r(&now, &local) == nullptr) {
+    cache_length = -1;
+    return false;
+  }
+  cache_length =
+      std::snprintf(cache_text.data(), cache_text.size(), "%04lld-%02d-%02d %02d:%02d:%02d",
+                    static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1,
+                    local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  cache_sec = now;
+  return true;
+}
+
+// Copies n < kTimestampBytes bytes of src, which is kTimestampBytes long, and a
+// NUL: two overlapping fixed-size moves instead of a call to memcpy.
+void copy_prefix(char *dst, const char *src, std::size_t n) {
+  if (n >= 16) {
+    std::memcpy(dst, src, 16);
+    std::memcpy(dst + n - 16, src + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(dst, src, 8);
+    std::memcpy(dst + n - 8, src + n - 8, 8);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      dst[i] = src[i];
+    }
+  }
+  dst[n] = '\0';
+}
+
+double microseconds(time_t seconds) { return static_cast<double>(seconds) * 1000000.0; }
+
+} // namespace
+
+extern "C" {
+
+int32_t RandomNumber(unsigned int *seed, int32_t min, int32_t max) {
+  const uint32_t span = span_of("RandomNumber", min, max);
+  return pick(draw(seed), min, span);
+}
+
+uint32_t GetCValue(int32_t A) {
+  switch (A) {
+  case 255:
+    return C_255;
+  case 1023:
+    return C_1023;
+  case 8191:
+    return C_8191;
+  default:
+    die_bad_a(A);
+  }
+}
+
+int32_t NURand(unsigned int *seed, int32_t A, int32_t x, int32_t y) {
+  const uint32_t c = GetCValue(A);
+  const uint32_t span = span_of("NURand", x, y);
+  // Every accepted A is 2^k - 1, so r mod (A + 1) is r & A.
+  const int32_t a = static_cast<int32_t>(draw(seed)) & A;
+  const int32_t u = pick(draw(seed), x, span);
+  return pick(static_cast<uint32_t>(a | u) + c, x, span);
+}
+
+char *Lastname(int32_t num, char *name) {
+  const auto index = static_cast<std::size_t>(num);
+  if (num < 0 || index >= kNameCount) {
+    die_bad_lastname(num);
+  }
+  // The name and its NUL are 10 to 16 bytes: two overlapping 8-byte moves
+  // write exactly those bytes.
+  const char *text = kNames.text[index].data();
+  const std::size_t n = kNames.length[index] + 1U;
+  std::memcpy(name, text, 8);
+  std::memcpy(name + n - 8, text + n - 8, 8);
+  return name;
+}
+
+int gettimestamp(char *buf, size_t len) {
+  const time_t now = std::time(nullptr);
+  if ((now != cache_sec || cache_length < 0) && !refresh_cache(now)) {
+    buf[0] = '\0';
+    return -1;
+  }
+  const auto length = static_cast<std::size_t>(cache_length);
+  copy_prefix(buf, cache_text.data(), len < length ? len : length);
+  return cache_length;
+}
+
+double GetTimespecDiff(const struct timespec *start, const struct timespec *end) {
+  return microseconds(end->tv_sec) + static_cast<double>(end->tv_nsec) / 1000.0 -
+         microseconds(start->tv_sec) - static_cast<double>(start->tv_nsec) / 1000.0;
+}
+
+double GetTimespecDiff2(const struct timespec *start, const struct timespec *end) {
+  return microseconds(end->tv_sec) - microseconds(start->tv_sec);
+}
+
+} // extern "C"
