@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,30 +90,25 @@ constexpr NameTable kNames = make_name_table();
 // "-2147481748-12-31 23:59:59" is the widest text a struct tm can give.
 constexpr std::size_t kTimestampBytes = 32;
 
-// Each thread keeps the text of the last second it formatted: no lock and no
-// shared cache line on the path taken within a second.
-constinit thread_local time_t cache_sec = 0;
-constinit thread_local int cache_length = -1; // -1: nothing cached yet
-constinit thread_local std::array<char, kTimestampBytes> cache_text{};
+// What gettimestamp gives for one second: the text, or "" and -1 where the
+// second has no local time.
+struct TimestampCache {
+  time_t sec;
+  std::size_t length; // of text
+  int result;
+  std::array<char, kTimestampBytes> text; // NUL-terminated
+};
 
-bool refresh_cache(time_t now) {
-  struct tm local {};
-  if (localtime_r(&now, &local) == nullptr) {
-    cache_length = -1;
-    return false;
-  }
-  cache_length =
-      std::snprintf(cache_text.data(), cache_text.size(), "%04lld-%02d-%02d %02d:%02d:%02d",
-                    static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1,
-                    local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  cache_sec = now;
-  return true;
-}
+// Each thread keeps the last second it converted: no lock and no shared cache
+// line on the path taken within a second.  The cache starts out as a failed
+// conversion of the earliest time_t, which has no local time, so even a first
+// call at that clock gives what converting gives.
+constinit thread_local TimestampCache cache{INT64_MIN, 0, -1, {}};
 
 // Copies n < kTimestampBytes bytes of src, which is kTimestampBytes long, and a
 // NUL: two overlapping fixed-size moves instead of a call to memcpy.
 void copy_prefix(char *dst, const char *src, std::size_t n) {
-  if (n >= 16) {
+  if (n >= 16) [[likely]] {
     std::memcpy(dst, src, 16);
     std::memcpy(dst + n - 16, src + n - 16, 16);
   } else if (n >= 8) {
@@ -124,6 +120,29 @@ void copy_prefix(char *dst, const char *src, std::size_t n) {
     }
   }
   dst[n] = '\0';
+}
+
+// Writes the cached text, cut at len characters, and a NUL into buf.
+int copy_cached(char *buf, std::size_t len, const TimestampCache &c) {
+  copy_prefix(buf, c.text.data(), len < c.length ? len : c.length);
+  return c.result;
+}
+
+// The path taken once a second: convert now to local time and format it.
+[[gnu::noinline]] int refresh_and_copy(char *buf, std::size_t len, time_t now) {
+  struct tm local {};
+  cache.sec = now;
+  cache.length = 0;
+  cache.result = -1;
+  cache.text[0] = '\0';
+  if (localtime_r(&now, &local) != nullptr) {
+    cache.result =
+        std::snprintf(cache.text.data(), cache.text.size(), "%04lld-%02d-%02d %02d:%02d:%02d",
+                      static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1,
+                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    cache.length = static_cast<std::size_t>(cache.result);
+  }
+  return copy_cached(buf, len, cache);
 }
 
 double microseconds(time_t seconds) { return static_cast<double>(seconds) * 1000000.0; }
@@ -175,13 +194,11 @@ char *Lastname(int32_t num, char *name) {
 
 int gettimestamp(char *buf, size_t len) {
   const time_t now = std::time(nullptr);
-  if ((now != cache_sec || cache_length < 0) && !refresh_cache(now)) {
-    buf[0] = '\0';
-    return -1;
+  const TimestampCache &c = cache;
+  if (now != c.sec) [[unlikely]] {
+    return refresh_and_copy(buf, len, now);
   }
-  const auto length = static_cast<std::size_t>(cache_length);
-  copy_prefix(buf, cache_text.data(), len < length ? len : length);
-  return cache_length;
+  return copy_cached(buf, len, c);
 }
 
 double GetTimespecDiff(const struct timespec *start, const struct timespec *end) {

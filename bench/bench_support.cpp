@@ -1,0 +1,219 @@
+// Each support function beside the baseline it is measured against, in the
+// same run; the summary at the end gives the ratios, which are what counts on
+// a shared, noisy machine.
+
+#include "support.h"
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <string>
+
+namespace {
+
+// Lastname numbers in a fixed pseudo-random order, so neither side gains
+// from a predictable branch or a warm path through one name.
+const std::array<int32_t, 1024> kNums = [] {
+  std::array<int32_t, 1024> nums{};
+  unsigned seed = 1;
+  for (auto &n : nums) {
+    n = rand_r(&seed) % 1000;
+  }
+  return nums;
+}();
+
+void BM_rand_r(benchmark::State &state) {
+  unsigned seed = 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(rand_r(&seed));
+  }
+}
+
+void BM_RandomNumber(benchmark::State &state) {
+  unsigned seed = 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(RandomNumber(&seed, 1, 3000));
+  }
+}
+
+void BM_two_rand_r(benchmark::State &state) {
+  unsigned seed = 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(rand_r(&seed));
+    benchmark::DoNotOptimize(rand_r(&seed));
+  }
+}
+
+void BM_NURand(benchmark::State &state) {
+  unsigned seed = 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(NURand(&seed, 1023, 1, 3000));
+  }
+}
+
+void BM_strcpy_strcat(benchmark::State &state) {
+  char name[16];
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const int32_t num = kNums[i++ % kNums.size()];
+    std::strcpy(name, gName[num / 100]);
+    std::strcat(name, gName[num / 10 % 10]);
+    std::strcat(name, gName[num % 10]);
+    benchmark::DoNotOptimize(name);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_Lastname(benchmark::State &state) {
+  char name[16];
+  std::size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(Lastname(kNums[i++ % kNums.size()], name));
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_time_and_copy(benchmark::State &state) {
+  static char text[20] = "2024-03-07 09:05:01";
+  char buf[20];
+  benchmark::DoNotOptimize(text);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(std::time(nullptr));
+    std::memcpy(buf, text, sizeof buf);
+    benchmark::DoNotOptimize(buf);
+    benchmark::ClobberMemory();
+  }
+}
+
+// The same work behind a function call, as any library function must be:
+// the floor for gettimestamp.
+[[gnu::noinline]] void time_and_copy(char *buf, const char *text) {
+  benchmark::DoNotOptimize(std::time(nullptr));
+  std::memcpy(buf, text, 20);
+}
+
+void BM_time_and_copy_call(benchmark::State &state) {
+  static char text[20] = "2024-03-07 09:05:01";
+  char buf[20];
+  benchmark::DoNotOptimize(text);
+  for (auto _ : state) {
+    time_and_copy(buf, text);
+    benchmark::DoNotOptimize(buf);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_localtime_and_format(benchmark::State &state) {
+  char buf[64];
+  for (auto _ : state) {
+    const time_t now = std::time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    benchmark::DoNotOptimize(buf);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_gettimestamp(benchmark::State &state) {
+  char buf[20];
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(gettimestamp(buf, sizeof buf - 1));
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_rand_r);
+BENCHMARK(BM_RandomNumber);
+BENCHMARK(BM_two_rand_r);
+BENCHMARK(BM_NURand);
+BENCHMARK(BM_strcpy_strcat);
+BENCHMARK(BM_Lastname);
+BENCHMARK(BM_time_and_copy);
+BENCHMARK(BM_time_and_copy_call);
+BENCHMARK(BM_localtime_and_format);
+BENCHMARK(BM_gettimestamp)->Threads(1)->Threads(2)->UseRealTime();
+
+// Keeps each run's time per call and throughput for the summary.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &run : runs) {
+      const std::string name = run.benchmark_name();
+      nanoseconds_[name] = run.GetAdjustedRealTime();
+      const auto items = run.counters.find("items_per_second");
+      if (items != run.counters.end()) {
+        throughput_[name] = items->second.value;
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  // Prints one line per claim; returns the number of claims missed.
+  int Summarize() const {
+    int missed = 0;
+    const auto line = [&missed](const char *what, double ratio, double limit, bool at_most) {
+      const bool holds = ratio > 0 && (at_most ? ratio <= limit : ratio >= limit);
+      missed += holds ? 0 : 1;
+      std::printf("%-52s %6.2fx  (%s %.2fx) %s\n", what, ratio, at_most ? "at most" : "at least",
+                  limit, holds ? "ok" : "MISSED");
+    };
+    const std::string ts1 = "BM_gettimestamp/real_time/threads:1";
+    const std::string ts2 = "BM_gettimestamp/real_time/threads:2";
+    std::printf("\nratios measured in this run:\n");
+    line("gettimestamp / (time + 20-byte copy)", ratio(ts1, "BM_time_and_copy"), 1.5, true);
+    line("gettimestamp / call of (time + 20-byte copy)", ratio(ts1, "BM_time_and_copy_call"),
+         1.5, true);
+    line("(localtime_r + snprintf) / gettimestamp", ratio("BM_localtime_and_format", ts1), 30,
+         false);
+    line("gettimestamp throughput, 2 threads / 1 thread", scaling(ts2, ts1), 1.7, false);
+    line("NURand / two rand_r", ratio("BM_NURand", "BM_two_rand_r"), 1.2, true);
+    line("RandomNumber / rand_r", ratio("BM_RandomNumber", "BM_rand_r"), 1.1, true);
+    line("(strcpy + 2 strcat) / Lastname", ratio("BM_strcpy_strcat", "BM_Lastname"), 1.5, false);
+    return missed;
+  }
+
+private:
+  double ratio(const std::string &a, const std::string &b) const {
+    return nanoseconds_.count(a) != 0 && nanoseconds_.count(b) != 0
+               ? nanoseconds_.at(a) / nanoseconds_.at(b)
+               : 0.0;
+  }
+  double scaling(const std::string &a, const std::string &b) const {
+    return throughput_.count(a) != 0 && throughput_.count(b) != 0
+               ? throughput_.at(a) / throughput_.at(b)
+               : 0.0;
+  }
+
+  std::map<std::string, double> nanoseconds_;
+  std::map<std::string, double> throughput_;
+};
+
+} // namespace
+
+// Exits 1 if a ratio misses its limit and --check_ratios was given.
+int main(int argc, char **argv) {
+  bool check = false;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--check_ratios") == 0) {
+      check = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  const int missed = reporter.Summarize();
+  benchmark::Shutdown();
+  return check && missed > 0 ? 1 : 0;
+}
