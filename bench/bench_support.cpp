@@ -145,8 +145,13 @@ BENCHMARK(BM_gettimestamp)->Threads(1)->Threads(2)->UseRealTime();
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
   void ReportRuns(const std::vector<Run> &runs) override {
+    // With --benchmark_repetitions the median, reported after the runs,
+    // stands for the benchmark.
     for (const Run &run : runs) {
-      const std::string name = run.benchmark_name();
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") {
+        continue;
+      }
+      const std::string name = run.run_name.str();
       nanoseconds_[name] = run.GetAdjustedRealTime();
       const auto items = run.counters.find("items_per_second");
       if (items != run.counters.end()) {

@@ -15,6 +15,7 @@ if(TPCC_SANITIZE)
 endif()
 
 if(TPCC_COVERAGE)
-  add_compile_options(--coverage -O0)
+  add_compile_options(--coverage -O0 -fprofile-update=atomic)
   add_link_options(--coverage)
+  add_compile_definitions(TPCC_COVERAGE)
 endif()
