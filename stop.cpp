@@ -29,24 +29,25 @@ constexpr char BANNER[] = "*******************************\n"
 int main() {
   const int id = shmget(SHM_KEY, SHM_SIZE, IPC_CREAT | SHM_MODE);
   if (id == -1) {
-    std::fputs("shmget error\n", stderr);
+    (void)std::fputs("shmget error\n", stderr);
     return 1;
   }
   void *segment = shmat(id, nullptr, 0);
-  if (segment == reinterpret_cast<void *>(-1)) { // NOLINT(performance-no-int-to-ptr)
-    std::fputs("shmat error\n", stderr);
+  if (reinterpret_cast<std::intptr_t>(segment) == -1) {
+    (void)std::fputs("shmat error\n", stderr);
     return 1;
   }
 
   // One aligned 32-bit store, so a peer never sees a torn flag; the segment is
   // page-aligned and the offset a multiple of 4.
-  auto *flag = reinterpret_cast<std::int32_t *>(static_cast<char *>(segment) + SHUTDOWN_FLAG_OFFSET);
+  auto *flag =
+      reinterpret_cast<std::int32_t *>(static_cast<char *>(segment) + SHUTDOWN_FLAG_OFFSET);
   std::atomic_ref<std::int32_t>(*flag).store(SHUTDOWN_REQUESTED, std::memory_order_release);
-  shmdt(segment);
+  (void)shmdt(segment); // its result changes nothing now
 
   // The exit status reports the request, which stands once the flag is set; a
   // banner that cannot be written (standard output closed or full) is not a
   // failure to shut the peers down.
-  std::fputs(BANNER, stdout);
+  (void)std::fputs(BANNER, stdout);
   return 0;
 }

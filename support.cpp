@@ -15,8 +15,8 @@ uint32_t C_255 = 1;
 uint32_t C_1023 = 2;
 uint32_t C_8191 = 3;
 
-constexpr const char *gName[10] = {"BAR",  "OUGHT", "ABLE",  "PRI",   "PRES",
-                                   "ESE",  "ANTI",  "CALLY", "ATION", "EING"};
+constexpr const char *gName[10] = {"BAR", "OUGHT", "ABLE",  "PRI",   "PRES",
+                                   "ESE", "ANTI",  "CALLY", "ATION", "EING"};
 }
 
 namespace {
@@ -24,18 +24,18 @@ namespace {
 // ---- misuse by the caller ----
 
 [[noreturn, gnu::cold, gnu::noinline]] void die_bad_a(int32_t A) {
-  std::fprintf(stderr, "NURand: unexpected value (%d) of A used\n", A);
+  (void)std::fprintf(stderr, "NURand: unexpected value (%d) of A used\n", A);
   std::abort();
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void die_bad_range(const char *function, int32_t lo,
                                                           int32_t hi) {
-  std::fprintf(stderr, "%s: unexpected range (%d, %d) used\n", function, lo, hi);
+  (void)std::fprintf(stderr, "%s: unexpected range (%d, %d) used\n", function, lo, hi);
   std::abort();
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void die_bad_lastname(int32_t num) {
-  std::fprintf(stderr, "Lastname: unexpected value (%d) of num used\n", num);
+  (void)std::fprintf(stderr, "Lastname: unexpected value (%d) of num used\n", num);
   std::abort();
 }
 
@@ -57,7 +57,9 @@ int32_t pick(uint32_t r, int32_t lo, uint32_t span) {
   return static_cast<int32_t>(static_cast<uint32_t>(lo) + offset);
 }
 
-uint32_t draw(unsigned int *seed) { return static_cast<uint32_t>(rand_r(seed)); }
+uint32_t draw(unsigned int *seed) {
+  return static_cast<uint32_t>(rand_r(seed));
+}
 
 // ---- customer last names ----
 
@@ -138,14 +140,16 @@ int copy_cached(char *buf, std::size_t len, const TimestampCache &c) {
   if (localtime_r(&now, &local) != nullptr) {
     cache.result =
         std::snprintf(cache.text.data(), cache.text.size(), "%04lld-%02d-%02d %02d:%02d:%02d",
-                      static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1,
-                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+                      static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
+                      local.tm_hour, local.tm_min, local.tm_sec);
     cache.length = static_cast<std::size_t>(cache.result);
   }
   return copy_cached(buf, len, cache);
 }
 
-double microseconds(time_t seconds) { return static_cast<double>(seconds) * 1000000.0; }
+double microseconds(time_t seconds) {
+  return static_cast<double>(seconds) * 1000000.0;
+}
 
 } // namespace
 

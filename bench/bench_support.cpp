@@ -114,8 +114,8 @@ void BM_localtime_and_format(benchmark::State &state) {
     const time_t now = std::time(nullptr);
     struct tm local {};
     localtime_r(&now, &local);
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    (void)std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     benchmark::DoNotOptimize(buf);
     benchmark::ClobberMemory();
   }
@@ -174,8 +174,8 @@ public:
     const std::string ts2 = "BM_gettimestamp/real_time/threads:2";
     std::printf("\nratios measured in this run:\n");
     line("gettimestamp / (time + 20-byte copy)", ratio(ts1, "BM_time_and_copy"), 1.5, true);
-    line("gettimestamp / call of (time + 20-byte copy)", ratio(ts1, "BM_time_and_copy_call"),
-         1.5, true);
+    line("gettimestamp / call of (time + 20-byte copy)", ratio(ts1, "BM_time_and_copy_call"), 1.5,
+         true);
     line("(localtime_r + snprintf) / gettimestamp", ratio("BM_localtime_and_format", ts1), 30,
          false);
     line("gettimestamp throughput, 2 threads / 1 thread", scaling(ts2, ts1), 1.7, false);

@@ -19,21 +19,21 @@ enum { POLL_NANOSECONDS = 5 * 1000 * 1000 };
 int main(void) {
   const int id = shmget(SHM_KEY, SHM_SIZE, IPC_CREAT | SHM_MODE);
   if (id == -1) {
-    fputs("shmget error\n", stderr);
+    (void)fputs("shmget error\n", stderr);
     return 1;
   }
   char *segment = shmat(id, NULL, SHM_RDONLY);
-  if (segment == (void *)-1) {
-    fputs("shmat error\n", stderr);
+  if ((intptr_t)segment == -1) {
+    (void)fputs("shmat error\n", stderr);
     return 1;
   }
 
   const int32_t *flag = (const int32_t *)(segment + SHUTDOWN_FLAG_OFFSET);
   const struct timespec pause = {0, POLL_NANOSECONDS};
   while (__atomic_load_n(flag, __ATOMIC_ACQUIRE) != 1) {
-    nanosleep(&pause, NULL);
+    (void)nanosleep(&pause, NULL);
   }
-  shmdt(segment);
-  puts("peer: shutdown requested");
+  (void)shmdt(segment);
+  (void)puts("peer: shutdown requested");
   return 0;
 }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include <grp.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -24,7 +25,6 @@
 #include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/syscall.h>
-#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,7 +121,7 @@ int exit_status(pid_t pid) {
 }
 
 Outcome run(const char *path, const std::vector<const char *> &args = {},
-        const ChildSetup &setup = {}) {
+            const ChildSetup &setup = {}) {
   int out[2];
   int err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -141,7 +141,9 @@ Outcome run_stop(const std::vector<const char *> &args = {}, const ChildSetup &s
   return run(STOP_PATH, args, setup);
 }
 
-int segment_id() { return shmget(kKey, 0, 0); }
+int segment_id() {
+  return shmget(kKey, 0, 0);
+}
 
 Bytes random_bytes(std::size_t size) {
   static std::mt19937 rng(20261208);
@@ -156,7 +158,7 @@ void create_segment(const Bytes &contents, int mode) {
   const int id = shmget(kKey, contents.size(), IPC_CREAT | IPC_EXCL | mode);
   ASSERT_NE(id, -1) << std::strerror(errno);
   void *at = shmat(id, nullptr, 0);
-  ASSERT_NE(at, reinterpret_cast<void *>(-1));
+  ASSERT_NE(reinterpret_cast<intptr_t>(at), -1);
   std::memcpy(at, contents.data(), contents.size());
   shmdt(at);
 }
@@ -168,7 +170,7 @@ Bytes segment_bytes() {
     return {};
   }
   void *at = shmat(id, nullptr, SHM_RDONLY);
-  if (at == reinterpret_cast<void *>(-1)) {
+  if (reinterpret_cast<intptr_t>(at) == -1) {
     return {};
   }
   const auto *begin = static_cast<const unsigned char *>(at);
@@ -263,7 +265,7 @@ TEST_F(Stop, FailsOnASegmentItMayNotUse) {
     const char *message;
   };
   const Case cases[] = {
-      {1, 0666, 0, "shmget error\n"},       {75, 0666, 0, "shmget error\n"},
+      {1, 0666, 0, "shmget error\n"},        {75, 0666, 0, "shmget error\n"},
       {76, 0644, kNobody, "shmget error\n"}, {76, 0444, kNobody, "shmget error\n"},
       {76, 0666, kNobody, nullptr},
   };
@@ -315,8 +317,7 @@ TEST_F(Stop, ReportsTheSegmentLimit) {
 TEST_F(Stop, SetsTheFlagWhenTheBannerCannotBeWritten) {
   const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(full, 0);
-  const ChildSetup setups[] = {[] { close(STDOUT_FILENO); },
-                               [full] { dup2(full, STDOUT_FILENO); }};
+  const ChildSetup setups[] = {[] { close(STDOUT_FILENO); }, [full] { dup2(full, STDOUT_FILENO); }};
   for (const ChildSetup &setup : setups) {
     ASSERT_TRUE(enter_private_ipc(real_root_));
     const Outcome r = run_stop({}, setup);

@@ -32,20 +32,20 @@ F next_symbol(const char *name) {
 }
 } // namespace
 
-extern "C" time_t time(time_t *out) noexcept {
+extern "C" time_t time(time_t *clock) noexcept {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   const time_t t = fake_clock ? fake_now : now.tv_sec;
-  if (out != nullptr) {
-    *out = t;
+  if (clock != nullptr) {
+    *clock = t;
   }
   return t;
 }
 
-extern "C" struct tm *localtime_r(const time_t *t, struct tm *out) noexcept {
+extern "C" struct tm *localtime_r(const time_t *clock, struct tm *out) noexcept {
   static const auto real = next_symbol<struct tm *(*)(const time_t *, struct tm *)>("localtime_r");
   ++conversions;
-  return real(t, out);
+  return real(clock, out);
 }
 
 #ifdef TPCC_COVERAGE
@@ -64,7 +64,7 @@ const bool coverage_survives_abort = [] {
 extern "C" int rand_r(unsigned int *seed) noexcept {
   static const auto real = next_symbol<int (*)(unsigned int *)>("rand_r");
   if (announce_draws) {
-    std::fputs("draw\n", stderr);
+    (void)std::fputs("draw\n", stderr);
   }
   return real(seed);
 }
@@ -89,8 +89,10 @@ struct Range {
 };
 
 constexpr Range kRanges[] = {
-    {0, 0},     {7, 7},     {1, 3000},         {0, 999},         {-5, 5},     {-3000, -1},
-    {1, 100000}, {0, 1023}, {INT_MIN, INT_MAX}, {INT_MIN, -1}, {-1, INT_MAX}, {INT_MIN + 1, INT_MAX},
+    {0, 0},        {7, 7},        {1, 3000},
+    {0, 999},      {-5, 5},       {-3000, -1},
+    {1, 100000},   {0, 1023},     {INT_MIN, INT_MAX},
+    {INT_MIN, -1}, {-1, INT_MAX}, {INT_MIN + 1, INT_MAX},
 };
 
 TEST(RandomNumber, IsOneDrawReducedIntoTheRange) {
@@ -202,7 +204,7 @@ std::string reference_timestamp(time_t t) {
   tm local{};
   localtime_r(&t, &local);
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  (void)std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
 }
 
