@@ -4,11 +4,11 @@
 #include "support.h"
 
 #include <array>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 extern "C" {
 uint32_t C_255 = 1;
@@ -105,7 +105,7 @@ struct TimestampCache {
 // line on the path taken within a second.  The cache starts out as a failed
 // conversion of the earliest time_t, which has no local time, so even a first
 // call at that clock gives what converting gives.
-constinit thread_local TimestampCache cache{INT64_MIN, 0, -1, {}};
+constinit thread_local TimestampCache cache{std::numeric_limits<time_t>::min(), 0, -1, {}};
 
 // Copies n < kTimestampBytes bytes of src, which is kTimestampBytes long, and a
 // NUL: two overlapping fixed-size moves instead of a call to memcpy.

@@ -2,14 +2,22 @@
  * support.h - TPC-C workload support functions.
  *
  * Random values (uniform and NURand) drawn from caller-owned seeds, customer
- * last names, a cached local timestamp and clock differences.  The module
- * allocates nothing and keeps no state shared between threads: seeds and
- * buffers belong to the caller.
+ * last names, a cached local timestamp and clock differences.
  *
- * Misuse that cannot yield a sound result (an unknown A, an empty range, a
- * last-name number outside 0..999) is a programming error: the function
- * writes one line naming itself and the values to standard error and ends
- * the process with abort().
+ * Ownership: the module allocates nothing; every seed and buffer belongs to
+ * the caller, sized as the function's comment says.
+ *
+ * Threads: every function is safe to call from many threads at once, each
+ * with its own seed and buffers.  gettimestamp keeps one cache per thread and
+ * converts the clock to local time at most once per second per thread; where
+ * the local time does not exist it writes "" and returns -1.  Assigning the C
+ * constants while other threads draw is the caller's affair.
+ *
+ * Misuse that has no sound result (an A other than 255, 1023 or 8191, an
+ * empty range, a last-name number outside 0..999) is a programming error: the
+ * function writes one line naming itself and the values to standard error,
+ * such as "NURand: unexpected value (511) of A used", and calls abort().
+ * Ranges wider than INT32_MAX, up to INT32_MIN..INT32_MAX, are sound.
  */
 #ifndef TPCC_SUPPORT_H
 #define TPCC_SUPPORT_H
@@ -24,46 +32,33 @@ extern "C" {
 
 struct timespec; /* POSIX; declared here too for strict ISO C builds */
 
-/* Run-time constants C of NURand for A = 255, 1023 and 8191; start at 1, 2, 3.
- * Read afresh on every call; assigning one while other threads draw is the
- * caller's affair. */
+/* NURand's run-time constants C for A = 255, 1023, 8191: 1, 2, 3 at start, read on every call. */
 extern uint32_t C_255;
 extern uint32_t C_1023;
 extern uint32_t C_8191;
 
-/* Uniform value in [min, max] from one rand_r() draw on *seed.  Any min <= max
- * works, INT32_MIN..INT32_MAX included; min > max aborts.  Thread-safe with a
- * seed per thread. */
+/* Uniform value in [min, max] from one rand_r() on *seed; any min <= max, else aborts. */
 int32_t RandomNumber(unsigned int *seed, int32_t min, int32_t max);
 
-/* Current C for A (255, 1023 or 8191); any other A aborts.  Draws nothing. */
+/* Current C for A = 255, 1023 or 8191; any other A aborts.  Draws nothing. */
 uint32_t GetCValue(int32_t A);
 
-/* TPC-C NURand(A, x, y) in [x, y] from two rand_r() draws on *seed: the first
- * picks [0, A], the second [x, y].  A must be 255, 1023 or 8191 and x <= y,
- * or it aborts before drawing.  Thread-safe with a seed per thread. */
+/* TPC-C NURand in [x, y]: draws [0, A], then [x, y]; a bad A or x > y aborts before drawing. */
 int32_t NURand(unsigned int *seed, int32_t A, int32_t x, int32_t y);
 
-/* Last-name syllables "BAR" .. "EING", indexed by decimal digit.  Read-only. */
+/* The last-name syllables "BAR" to "EING", indexed by decimal digit; read-only. */
 extern const char *const gName[10];
 
-/* Writes the last name for num (0..999, else aborts) into name, which must
- * hold 16 bytes; writes only the name and its NUL.  Returns name.  Reentrant. */
+/* Writes the name of num (0..999, else aborts) and its NUL, no more, to name[16]; returns name. */
 char *Lastname(int32_t num, char *name);
 
-/* Writes the local time of the current second, "YYYY-MM-DD hh:mm:ss", into buf:
- * at most len characters and a NUL, so buf holds len + 1 bytes.  Returns the
- * length of the whole text, or -1 (buf set to "") if the clock cannot be
- * converted to local time.  Thread-safe; converts at most once per second
- * per thread. */
+/* Local "YYYY-MM-DD hh:mm:ss" cut at len, and a NUL, into buf[len + 1]; returns length or -1. */
 int gettimestamp(char *buf, size_t len);
 
-/* Microseconds from *start to *end, nanoseconds included; negative when end
- * is earlier.  Pure and reentrant. */
+/* Microseconds from *start to *end, nanoseconds included; negative if end is earlier. */
 double GetTimespecDiff(const struct timespec *start, const struct timespec *end);
 
-/* Microseconds between the whole seconds of *start and *end; nanoseconds are
- * not read.  Pure and reentrant. */
+/* Microseconds between the whole seconds of *start and *end; the nanoseconds are not read. */
 double GetTimespecDiff2(const struct timespec *start, const struct timespec *end);
 
 #ifdef __cplusplus

@@ -240,10 +240,14 @@ TEST_F(Timestamp, FormatsTheLocalTime) {
       {-62135596800, "0001-01-01 00:00:00"},
       {-62167219201, "-001-12-31 23:59:59"},
       {INT64_MAX, "<>"},
+      {INT64_MIN, "<>"},
   };
   for (const auto &[t, text] : known) {
     EXPECT_EQ(timestamp_at(t, 31), text) << t;
   }
+  std::thread([] {
+    EXPECT_EQ(timestamp_at(INT64_MIN, 31), "<>") << "a thread's first call";
+  }).join();
   setenv("TZ", "IST-5:30", 1);
   tzset();
   for (const time_t t : {time_t{0}, time_t{1709802301}, time_t{1735689599}}) {
