@@ -108,7 +108,8 @@ struct TimestampCache {
 constinit thread_local TimestampCache cache{std::numeric_limits<time_t>::min(), 0, -1, {}};
 
 // Copies n < kTimestampBytes bytes of src, which is kTimestampBytes long, and a
-// NUL: two overlapping fixed-size moves instead of a call to memcpy.
+// NUL: overlapping fixed-size moves, with no loop or memcpy call for the
+// compiler to keep registers across.
 void copy_prefix(char *dst, const char *src, std::size_t n) {
   if (n >= 16) [[likely]] {
     std::memcpy(dst, src, 16);
@@ -116,18 +117,23 @@ void copy_prefix(char *dst, const char *src, std::size_t n) {
   } else if (n >= 8) {
     std::memcpy(dst, src, 8);
     std::memcpy(dst + n - 8, src + n - 8, 8);
-  } else {
-    for (std::size_t i = 0; i < n; ++i) {
-      dst[i] = src[i];
-    }
+  } else if (n >= 4) {
+    std::memcpy(dst, src, 4);
+    std::memcpy(dst + n - 4, src + n - 4, 4);
+  } else if (n >= 2) {
+    std::memcpy(dst, src, 2);
+    std::memcpy(dst + n - 2, src + n - 2, 2);
+  } else if (n == 1) {
+    dst[0] = src[0];
   }
   dst[n] = '\0';
 }
 
 // Writes the cached text, cut at len characters, and a NUL into buf.
 int copy_cached(char *buf, std::size_t len, const TimestampCache &c) {
+  const int result = c.result; // read first: buf may alias c as far as the compiler knows
   copy_prefix(buf, c.text.data(), len < c.length ? len : c.length);
-  return c.result;
+  return result;
 }
 
 // The path taken once a second: convert now to local time and format it.
