@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
@@ -24,6 +25,7 @@
 #include <sys/ipc.h>
 #include <sys/prctl.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -269,6 +271,10 @@ TEST_F(Stop, FailsOnASegmentItMayNotUse) {
       {76, 0644, kNobody, "shmget error\n"}, {76, 0444, kNobody, "shmget error\n"},
       {76, 0666, kNobody, nullptr},
   };
+  // A coverage build writes its counters at exit: somewhere this uid may.
+  char counters[] = "/tmp/stop-test-gcov-XXXXXX";
+  ASSERT_NE(mkdtemp(counters), nullptr);
+  ASSERT_EQ(chmod(counters, 01777), 0);
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << c.size << " bytes, mode " << std::oct << c.mode);
     if (c.uid != 0 && !real_root_) {
@@ -277,12 +283,11 @@ TEST_F(Stop, FailsOnASegmentItMayNotUse) {
     ASSERT_TRUE(enter_private_ipc(real_root_));
     const Bytes before = random_bytes(c.size);
     create_segment(before, c.mode);
-    const Outcome r = run_stop({}, [&c] {
+    const Outcome r = run_stop({}, [&c, &counters] {
       if (c.uid == 0) {
         return;
       }
-      // A coverage build writes its counters at exit: somewhere this uid may.
-      setenv("GCOV_PREFIX", "/tmp/tpcc-stop-test-gcov", 1);
+      setenv("GCOV_PREFIX", counters, 1);
       if (setgroups(0, nullptr) != 0 || setgid(c.uid) != 0 || setuid(c.uid) != 0) {
         _exit(125);
       }
@@ -295,6 +300,7 @@ TEST_F(Stop, FailsOnASegmentItMayNotUse) {
       EXPECT_EQ(segment_bytes(), before);
     }
   }
+  std::filesystem::remove_all(counters);
 }
 
 TEST_F(Stop, ReportsAnAttachFailure) {
