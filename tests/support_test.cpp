@@ -4,6 +4,7 @@
 // in statically) to set the clock and to count conversions and draws.
 
 #include "support.h"
+#include "tpcc_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -71,19 +72,6 @@ extern "C" int rand_r(unsigned int *seed) noexcept {
 
 namespace {
 
-// The TPC-C formulas in 64-bit arithmetic, which no range here overflows.
-int32_t uniform(unsigned &seed, int64_t lo, int64_t hi) {
-  return static_cast<int32_t>(lo + rand_r(&seed) % (hi - lo + 1));
-}
-
-int32_t nurand(unsigned &seed, int32_t A, int32_t x, int32_t y, uint32_t c) {
-  const int32_t a = uniform(seed, 0, A);
-  const int32_t u = uniform(seed, x, y);
-  const uint32_t v = static_cast<uint32_t>(a | u) + c;
-  const auto span = static_cast<uint64_t>(int64_t{y} - x + 1);
-  return static_cast<int32_t>(x + static_cast<int64_t>(v % span));
-}
-
 struct Range {
   int32_t lo, hi;
 };
@@ -102,7 +90,7 @@ TEST(RandomNumber, IsOneDrawReducedIntoTheRange) {
       unsigned reference = start;
       for (int i = 0; i < 50; ++i) {
         const int32_t value = RandomNumber(&seed, r.lo, r.hi);
-        ASSERT_EQ(value, uniform(reference, r.lo, r.hi)) << r.lo << ".." << r.hi;
+        ASSERT_EQ(value, reference_uniform(reference, r.lo, r.hi)) << r.lo << ".." << r.hi;
         ASSERT_EQ(seed, reference);
         ASSERT_TRUE(value >= r.lo && value <= r.hi);
       }
@@ -123,7 +111,8 @@ TEST(NURand, DrawsTheSmallRangeFirstThenTheLarge) {
         unsigned by_parts = seed;
         for (int i = 0; i < 50; ++i) {
           const int32_t value = NURand(&seed, A, r.lo, r.hi);
-          ASSERT_EQ(value, nurand(reference, A, r.lo, r.hi, c)) << A << " " << c << " " << r.lo;
+          ASSERT_EQ(value, reference_nurand(reference, A, r.lo, r.hi, c))
+              << A << " " << c << " " << r.lo;
           ASSERT_EQ(seed, reference);
           RandomNumber(&by_parts, 0, A);
           RandomNumber(&by_parts, r.lo, r.hi);

@@ -3,20 +3,17 @@
 // and C; misuse ends in the abort chosen for it.
 #include "fuzz_input.h"
 #include "support.h"
+#include "tpcc_reference.h"
 
 #include <algorithm>
 #include <string>
 
 namespace {
 
-int64_t reduce(int64_t r, int64_t lo, int64_t hi) {
-  return lo + r % (hi - lo + 1);
-}
-
 void check_random_number(unsigned seed, int32_t lo, int32_t hi) {
   unsigned reference = seed;
   const int32_t value = RandomNumber(&seed, lo, hi);
-  if (value != reduce(rand_r(&reference), lo, hi) || seed != reference || value < lo ||
+  if (value != reference_uniform(reference, lo, hi) || seed != reference || value < lo ||
       value > hi) {
     std::abort();
   }
@@ -25,10 +22,7 @@ void check_random_number(unsigned seed, int32_t lo, int32_t hi) {
 void check_nurand(unsigned seed, int32_t A, int32_t x, int32_t y, uint32_t c) {
   unsigned reference = seed;
   const int32_t value = NURand(&seed, A, x, y);
-  const int64_t a = reduce(rand_r(&reference), 0, A);
-  const int64_t u = reduce(rand_r(&reference), x, y);
-  const uint32_t v = static_cast<uint32_t>(a | u) + c;
-  const int64_t expected = x + static_cast<int64_t>(v % static_cast<uint64_t>(int64_t{y} - x + 1));
+  const int32_t expected = reference_nurand(reference, A, x, y, c);
   if (value != expected || seed != reference || value < x || value > y) {
     std::abort();
   }
