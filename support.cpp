@@ -96,8 +96,8 @@ constexpr std::size_t kTimestampBytes = 32;
 // second has no local time.
 struct TimestampCache {
   time_t sec;
-  std::size_t length; // of text
-  int result;
+  int result;                             // the text's length, or -1
+  std::size_t length;                     // result clamped at 0, so the hot path needs no clamp
   std::array<char, kTimestampBytes> text; // NUL-terminated
 };
 
@@ -105,7 +105,7 @@ struct TimestampCache {
 // line on the path taken within a second.  The cache starts out as a failed
 // conversion of the earliest time_t, which has no local time, so even a first
 // call at that clock gives what converting gives.
-constinit thread_local TimestampCache cache{std::numeric_limits<time_t>::min(), 0, -1, {}};
+constinit thread_local TimestampCache cache{std::numeric_limits<time_t>::min(), -1, 0, {}};
 
 // Copies n < kTimestampBytes bytes of src, which is kTimestampBytes long, and a
 // NUL: overlapping fixed-size moves, with no loop or memcpy call for the
