@@ -2,6 +2,8 @@
 // process into a fresh private IPC namespace, so no segment of the machine is
 // ever seen or touched.
 
+#include "child_io.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -84,17 +86,6 @@ struct Outcome {
   std::string err;
 };
 
-std::string drain(int fd) {
-  std::string text;
-  char chunk[256];
-  ssize_t n = 0;
-  while ((n = read(fd, chunk, sizeof chunk)) > 0) {
-    text.append(chunk, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  return text;
-}
-
 pid_t spawn(const char *path, const std::vector<const char *> &args, int out_fd, int err_fd,
             const ChildSetup &setup) {
   const pid_t pid = fork();
@@ -116,11 +107,8 @@ pid_t spawn(const char *path, const std::vector<const char *> &args, int out_fd,
 }
 
 int exit_status(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-    return -1;
-  }
-  return WEXITSTATUS(status);
+  const int status = reap(pid);
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 Outcome run(const char *path, const std::vector<const char *> &args = {},
@@ -134,8 +122,8 @@ Outcome run(const char *path, const std::vector<const char *> &args = {},
   close(out[1]);
   close(err[1]);
   Outcome result;
-  result.out = drain(out[0]);
-  result.err = drain(err[0]);
+  result.out = read_all(out[0]);
+  result.err = read_all(err[0]);
   result.status = exit_status(pid);
   return result;
 }
@@ -376,7 +364,7 @@ TEST_F(Stop, APeerWatchingTheFlagSeesIt) {
     FAIL() << "the peer did not see the flag within a second";
   }
   EXPECT_TRUE(WIFEXITED(peer_status) && WEXITSTATUS(peer_status) == 0);
-  EXPECT_EQ(drain(out[0]), "peer: shutdown requested\n");
+  EXPECT_EQ(read_all(out[0]), "peer: shutdown requested\n");
 }
 
 } // namespace

@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "child_io.h"
+
 // Takes fixed-size fields off the front of the input; zeros once it runs out.
 class FuzzInput {
 public:
@@ -49,16 +51,9 @@ void expect_abort(Call call, const std::string &message) {
     _exit(0);
   }
   close(err[1]);
-  std::string text;
-  char chunk[256];
-  ssize_t n = 0;
-  while ((n = read(err[0], chunk, sizeof chunk)) > 0) {
-    text.append(chunk, static_cast<std::size_t>(n));
-  }
-  close(err[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGABRT || text != message) {
+  const std::string text = read_all(err[0]);
+  const int status = reap(pid);
+  if (status == -1 || !WIFSIGNALED(status) || WTERMSIG(status) != SIGABRT || text != message) {
     (void)std::fprintf(stderr, "expected an abort with \"%s\", got status %d and \"%s\"\n",
                        message.c_str(), status, text.c_str());
     std::abort();
