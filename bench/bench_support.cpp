@@ -186,15 +186,16 @@ public:
   }
 
 private:
+  // a / b, or 0 when either was not run (a filter left it out).
+  static double quotient(const std::map<std::string, double> &values, const std::string &a,
+                         const std::string &b) {
+    return values.count(a) != 0 && values.count(b) != 0 ? values.at(a) / values.at(b) : 0.0;
+  }
   double ratio(const std::string &a, const std::string &b) const {
-    return nanoseconds_.count(a) != 0 && nanoseconds_.count(b) != 0
-               ? nanoseconds_.at(a) / nanoseconds_.at(b)
-               : 0.0;
+    return quotient(nanoseconds_, a, b);
   }
   double scaling(const std::string &a, const std::string &b) const {
-    return throughput_.count(a) != 0 && throughput_.count(b) != 0
-               ? throughput_.at(a) / throughput_.at(b)
-               : 0.0;
+    return quotient(throughput_, a, b);
   }
 
   std::map<std::string, double> nanoseconds_;
