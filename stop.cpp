@@ -4,7 +4,10 @@
 // creating the segment if it does not exist, and prints a banner.  The peers
 // act on the flag at their own pace; nothing is waited for or read back.
 
+#include "shutdown_flag.h"
+
 #include <atomic>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,12 +16,6 @@
 #include <sys/shm.h>
 
 namespace {
-
-constexpr key_t SHM_KEY = 1234;
-constexpr std::size_t SHM_SIZE = 76;
-constexpr int SHM_MODE = 0666;
-constexpr std::size_t SHUTDOWN_FLAG_OFFSET = 8;
-constexpr std::int32_t SHUTDOWN_REQUESTED = 1;
 
 constexpr char BANNER[] = "*******************************\n"
                           "*** set shutdown flag => ok ***\n"
@@ -46,8 +43,9 @@ int main() {
   (void)shmdt(segment); // its result changes nothing now
 
   // The exit status reports the request, which stands once the flag is set; a
-  // banner that cannot be written (standard output closed or full) is not a
-  // failure to shut the peers down.
+  // banner that cannot be written (standard output closed, full, or a pipe
+  // whose reader has gone) is not a failure to shut the peers down.
+  (void)std::signal(SIGPIPE, SIG_IGN);
   (void)std::fputs(BANNER, stdout);
   return 0;
 }
