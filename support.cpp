@@ -23,19 +23,15 @@ namespace {
 
 // ---- misuse by the caller ----
 
-[[noreturn, gnu::cold, gnu::noinline]] void die_bad_a(int32_t A) {
-  (void)std::fprintf(stderr, "NURand: unexpected value (%d) of A used\n", A);
+[[noreturn, gnu::cold, gnu::noinline]] void die_bad_value(const char *function, const char *name,
+                                                          long long value) {
+  (void)std::fprintf(stderr, "%s: unexpected value (%lld) of %s used\n", function, value, name);
   std::abort();
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void die_bad_range(const char *function, int32_t lo,
                                                           int32_t hi) {
   (void)std::fprintf(stderr, "%s: unexpected range (%d, %d) used\n", function, lo, hi);
-  std::abort();
-}
-
-[[noreturn, gnu::cold, gnu::noinline]] void die_bad_lastname(int32_t num) {
-  (void)std::fprintf(stderr, "Lastname: unexpected value (%d) of num used\n", num);
   std::abort();
 }
 
@@ -59,6 +55,19 @@ int32_t pick(uint32_t r, int32_t lo, uint32_t span) {
 
 uint32_t draw(unsigned int *seed) {
   return static_cast<uint32_t>(rand_r(seed));
+}
+
+uint32_t uniform_c(unsigned int *seed, int32_t A) {
+  return static_cast<uint32_t>(RandomNumber(seed, 0, A));
+}
+
+// The k-th value, counting from 0, that a run may use for C_255 after loading with c_load.
+uint32_t nth_run_value(uint32_t c_load, int32_t k) {
+  for (uint32_t c = 0;; ++c) {
+    if (IsValidRunCValue(c_load, c) != 0 && k-- == 0) {
+      return c;
+    }
+  }
 }
 
 // ---- customer last names ----
@@ -91,13 +100,17 @@ constexpr NameTable kNames = make_name_table();
 
 // "-2147481748-12-31 23:59:59" is the widest text a struct tm can give.
 constexpr std::size_t kTimestampBytes = 32;
+// "YYYY-MM-DD hh:mm:ss", the length of the text for the years 0 to 9999.
+constexpr std::size_t kUsualLength = 19;
+constexpr std::size_t kNoWholeCopy = std::numeric_limits<std::size_t>::max();
 
 // What gettimestamp gives for one second: the text, or "" and -1 where the
 // second has no local time.
 struct TimestampCache {
   time_t sec;
-  int result;                             // the text's length, or -1
-  std::size_t length;                     // result clamped at 0, so the hot path needs no clamp
+  std::size_t whole_copy_from; // kUsualLength when the text is that long, else kNoWholeCopy
+  int result;                  // the text's length, or -1
+  std::size_t length;          // result clamped at 0
   std::array<char, kTimestampBytes> text; // NUL-terminated
 };
 
@@ -105,41 +118,14 @@ struct TimestampCache {
 // line on the path taken within a second.  The cache starts out as a failed
 // conversion of the earliest time_t, which has no local time, so even a first
 // call at that clock gives what converting gives.
-constinit thread_local TimestampCache cache{std::numeric_limits<time_t>::min(), -1, 0, {}};
+[[gnu::tls_model("initial-exec")]] constinit thread_local TimestampCache cache{
+    std::numeric_limits<time_t>::min(), kNoWholeCopy, -1, 0, {}};
 
-// Copies n < kTimestampBytes bytes of src, which is kTimestampBytes long, and a
-// NUL: overlapping fixed-size moves, with no loop or memcpy call for the
-// compiler to keep registers across.
-void copy_prefix(char *dst, const char *src, std::size_t n) {
-  if (n >= 16) [[likely]] {
-    std::memcpy(dst, src, 16);
-    std::memcpy(dst + n - 16, src + n - 16, 16);
-  } else if (n >= 8) {
-    std::memcpy(dst, src, 8);
-    std::memcpy(dst + n - 8, src + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(dst, src, 4);
-    std::memcpy(dst + n - 4, src + n - 4, 4);
-  } else if (n >= 2) {
-    std::memcpy(dst, src, 2);
-    std::memcpy(dst + n - 2, src + n - 2, 2);
-  } else if (n == 1) {
-    dst[0] = src[0];
-  }
-  dst[n] = '\0';
-}
-
-// Writes the cached text, cut at len characters, and a NUL into buf.
-int copy_cached(char *buf, std::size_t len, const TimestampCache &c) {
-  const int result = c.result; // read first: buf may alias c as far as the compiler knows
-  copy_prefix(buf, c.text.data(), len < c.length ? len : c.length);
-  return result;
-}
-
-// The path taken once a second: convert now to local time and format it.
-[[gnu::noinline]] int refresh_and_copy(char *buf, std::size_t len, time_t now) {
+// Converts now to local time and formats it into the cache.
+void refresh(time_t now) {
   struct tm local {};
   cache.sec = now;
+  cache.whole_copy_from = kNoWholeCopy;
   cache.length = 0;
   cache.result = -1;
   cache.text[0] = '\0';
@@ -149,8 +135,21 @@ int copy_cached(char *buf, std::size_t len, const TimestampCache &c) {
                       static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
                       local.tm_hour, local.tm_min, local.tm_sec);
     cache.length = static_cast<std::size_t>(cache.result);
+    if (cache.length == kUsualLength) {
+      cache.whole_copy_from = kUsualLength;
+    }
   }
-  return copy_cached(buf, len, cache);
+}
+
+// Every call but the usual one: a new second, a cut text or an unusual year.
+[[gnu::noinline]] int copy_cut(char *buf, std::size_t len, time_t now) {
+  if (now != cache.sec) {
+    refresh(now);
+  }
+  const std::size_t n = len < cache.length ? len : cache.length;
+  std::memcpy(buf, cache.text.data(), n);
+  buf[n] = '\0';
+  return cache.result;
 }
 
 double microseconds(time_t seconds) {
@@ -175,7 +174,7 @@ uint32_t GetCValue(int32_t A) {
   case 8191:
     return C_8191;
   default:
-    die_bad_a(A);
+    die_bad_value("NURand", "A", A);
   }
 }
 
@@ -188,10 +187,39 @@ int32_t NURand(unsigned int *seed, int32_t A, int32_t x, int32_t y) {
   return pick(static_cast<uint32_t>(a | u) + c, x, span);
 }
 
+void SetLoadCValues(unsigned int *seed) {
+  C_255 = uniform_c(seed, 255);
+  C_1023 = uniform_c(seed, 1023);
+  C_8191 = uniform_c(seed, 8191);
+}
+
+void SetRunCValues(unsigned int *seed, uint32_t c_load) {
+  if (c_load > 255) {
+    die_bad_value("SetRunCValues", "c_load", c_load);
+  }
+  int32_t allowed = 0;
+  for (uint32_t c = 0; c <= 255; ++c) {
+    allowed += IsValidRunCValue(c_load, c);
+  }
+  C_255 = nth_run_value(c_load, RandomNumber(seed, 0, allowed - 1));
+  C_1023 = uniform_c(seed, 1023);
+  C_8191 = uniform_c(seed, 8191);
+}
+
+// TPC-C's rule for the C of customer last names: a run's C_255 must lie far
+// enough from the load's that the names it looks up differ in distribution.
+int IsValidRunCValue(uint32_t c_load, uint32_t c_run) {
+  if (c_load > 255 || c_run > 255) {
+    return 0;
+  }
+  const uint32_t delta = c_load > c_run ? c_load - c_run : c_run - c_load;
+  return delta >= 65 && delta <= 119 && delta != 96 && delta != 112 ? 1 : 0;
+}
+
 char *Lastname(int32_t num, char *name) {
   const auto index = static_cast<std::size_t>(num);
   if (num < 0 || index >= kNameCount) {
-    die_bad_lastname(num);
+    die_bad_value("Lastname", "num", num);
   }
   // The name and its NUL are 10 to 16 bytes: two overlapping 8-byte moves
   // write exactly those bytes.
@@ -202,13 +230,15 @@ char *Lastname(int32_t num, char *name) {
   return name;
 }
 
+// Within a second, with room for the whole usual text, the call is a clock
+// read, two comparisons and one fixed 20-byte copy of the text and its NUL.
 int gettimestamp(char *buf, size_t len) {
   const time_t now = std::time(nullptr);
-  const TimestampCache &c = cache;
-  if (now != c.sec) [[unlikely]] {
-    return refresh_and_copy(buf, len, now);
+  if (now == cache.sec && len >= cache.whole_copy_from) [[likely]] {
+    std::memcpy(buf, cache.text.data(), kUsualLength + 1);
+    return static_cast<int>(kUsualLength);
   }
-  return copy_cached(buf, len, c);
+  return copy_cut(buf, len, now);
 }
 
 double GetTimespecDiff(const struct timespec *start, const struct timespec *end) {

@@ -14,7 +14,8 @@
  * constants while other threads draw is the caller's affair.
  *
  * Misuse that has no sound result (an A other than 255, 1023 or 8191, an
- * empty range, a last-name number outside 0..999) is a programming error: the
+ * empty range, a last-name number outside 0..999, a load-time C above 255) is
+ * a programming error: the
  * function writes one line naming itself and the values to standard error,
  * such as "NURand: unexpected value (511) of A used", and calls abort().
  * Ranges wider than INT32_MAX, up to INT32_MIN..INT32_MAX, are sound.
@@ -36,6 +37,18 @@ struct timespec; /* POSIX; declared here too for strict ISO C builds */
 extern uint32_t C_255;
 extern uint32_t C_1023;
 extern uint32_t C_8191;
+
+/* Sets C_255, C_1023, C_8191 for loading a database: each uniform in [0, A], drawn in that
+ * order from *seed.  Not safe while other threads draw. */
+void SetLoadCValues(unsigned int *seed);
+
+/* Sets the C constants for a measurement run on data loaded with C_255 = c_load (0..255, else
+ * aborts): C_255 uniform over the values IsValidRunCValue accepts, then C_1023 and C_8191
+ * uniform in [0, A], drawn in that order from *seed.  Not safe while other threads draw. */
+void SetRunCValues(unsigned int *seed, uint32_t c_load);
+
+/* 1 when c_load and c_run are at most 255 and differ by 65..119 but not by 96 or 112, else 0. */
+int IsValidRunCValue(uint32_t c_load, uint32_t c_run);
 
 /* Uniform value in [min, max] from one rand_r() on *seed; any min <= max, else aborts. */
 int32_t RandomNumber(unsigned int *seed, int32_t min, int32_t max);
