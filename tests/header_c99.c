@@ -2,7 +2,7 @@
 #define _POSIX_C_SOURCE 200809L
 #include <time.h>
 
-#include "support.h"
+#include <tpcc/support.h>
 
 int header_c99_uses_every_name(void);
 

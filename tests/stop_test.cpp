@@ -1,8 +1,10 @@
-// The stop command, run as a child process.  Every test first moves this
-// process into a fresh private IPC namespace, so no segment of the machine is
-// ever seen or touched.
+// The stop command, run as a child process, and the peers' side of its flag.
+// Every test first moves this process into a fresh private IPC namespace, so
+// no segment of the machine is ever seen or touched.
 
 #include "child_io.h"
+
+#include <tpcc/shutdown_flag.h>
 
 #include <gtest/gtest.h>
 
@@ -86,8 +88,14 @@ struct Outcome {
   std::string err;
 };
 
+// The program is opened before the fork and run from that descriptor, so a
+// child that has dropped privileges needs no right to the path it lies at.
 pid_t spawn(const char *path, const std::vector<const char *> &args, int out_fd, int err_fd,
             const ChildSetup &setup) {
+  const int program = open(path, O_RDONLY | O_CLOEXEC);
+  if (program == -1) {
+    return -1;
+  }
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(out_fd, STDOUT_FILENO);
@@ -100,14 +108,15 @@ pid_t spawn(const char *path, const std::vector<const char *> &args, int out_fd,
       argv.push_back(const_cast<char *>(arg));
     }
     argv.push_back(nullptr);
-    execv(path, argv.data());
+    fexecve(program, argv.data(), environ);
     _exit(127);
   }
+  close(program);
   return pid;
 }
 
 int exit_status(pid_t pid) {
-  const int status = reap(pid);
+  const int status = pid == -1 ? -1 : reap(pid);
   return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -312,7 +321,14 @@ TEST_F(Stop, ReportsTheSegmentLimit) {
 TEST_F(Stop, SetsTheFlagWhenTheBannerCannotBeWritten) {
   const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(full, 0);
-  const ChildSetup setups[] = {[] { close(STDOUT_FILENO); }, [full] { dup2(full, STDOUT_FILENO); }};
+  const ChildSetup gone_reader = [] {
+    int ends[2];
+    if (pipe(ends) != 0 || close(ends[0]) != 0 || dup2(ends[1], STDOUT_FILENO) == -1) {
+      _exit(126);
+    }
+  };
+  const ChildSetup setups[] = {[] { close(STDOUT_FILENO); }, [full] { dup2(full, STDOUT_FILENO); },
+                               gone_reader};
   for (const ChildSetup &setup : setups) {
     ASSERT_TRUE(enter_private_ipc(real_root_));
     const Outcome r = run_stop({}, setup);
@@ -345,10 +361,14 @@ TEST_F(Stop, APeerWatchingTheFlagSeesIt) {
   ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
   const pid_t peer = spawn(PEER_PATH, {}, out[1], STDERR_FILENO, {});
   close(out[1]);
-  while (segment_id() == -1 && waitpid(peer, nullptr, WNOHANG) == 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // The peer clears the flag when it starts: stop runs once it says it watches.
+  std::string said;
+  char c = 0;
+  while (read(out[0], &c, 1) == 1 && c != '\n') {
+    said += c;
   }
   int peer_status = -1;
+  EXPECT_EQ(said, "peer: watching for a shutdown request");
   EXPECT_EQ(waitpid(peer, &peer_status, WNOHANG), 0) << "the peer left before the flag was set";
 
   expect_banner(run_stop());
@@ -365,6 +385,75 @@ TEST_F(Stop, APeerWatchingTheFlagSeesIt) {
   }
   EXPECT_TRUE(WIFEXITED(peer_status) && WEXITSTATUS(peer_status) == 0);
   EXPECT_EQ(read_all(out[0]), "peer: shutdown requested\n");
+}
+
+using ShutdownFlag = Stop;
+
+TEST_F(ShutdownFlag, AttachesAsStopDoesAndClearsOnlyTheFlag) {
+  int32_t *flag = AttachShutdownFlag();
+  ASSERT_NE(flag, nullptr);
+  shmid_ds info{};
+  ASSERT_EQ(shmctl(segment_id(), IPC_STAT, &info), 0);
+  EXPECT_EQ(info.shm_segsz, 76U);
+  EXPECT_EQ(info.shm_perm.mode & 0777U, 0666U);
+  EXPECT_EQ(segment_bytes(), Bytes(76, 0));
+  EXPECT_EQ(ShutdownRequested(flag), 0);
+  expect_banner(run_stop());
+  EXPECT_EQ(ShutdownRequested(flag), 1);
+  EXPECT_EQ(DetachShutdownFlag(flag), 0);
+
+  ASSERT_TRUE(enter_private_ipc(real_root_));
+  const Bytes before = with_flag_set(random_bytes(100));
+  create_segment(before, 0600);
+  flag = AttachShutdownFlag();
+  ASSERT_NE(flag, nullptr);
+  EXPECT_EQ(segment_bytes(), before);
+  EXPECT_EQ(ShutdownRequested(flag), 1);
+  ClearShutdownFlag(flag);
+  Bytes cleared = before;
+  std::fill_n(cleared.begin() + kFlagOffset, 4, 0);
+  EXPECT_EQ(segment_bytes(), cleared);
+  EXPECT_EQ(ShutdownRequested(flag), 0);
+  EXPECT_EQ(DetachShutdownFlag(flag), 0);
+  EXPECT_EQ(DetachShutdownFlag(flag), -1);
+  EXPECT_EQ(DetachShutdownFlag(nullptr), -1);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+// errno of a failed attach as uid, which is 0 or, in a child, another user.
+int attach_error_as(uid_t uid) {
+  if (uid == 0) {
+    return AttachShutdownFlag() == nullptr ? errno : 0;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
+      _exit(255);
+    }
+    _exit(AttachShutdownFlag() == nullptr ? errno : 0);
+  }
+  return exit_status(pid);
+}
+
+TEST_F(ShutdownFlag, AttachFailsWhereStopFailsAndChangesNothing) {
+  struct Case {
+    std::size_t size;
+    int mode;
+    uid_t uid;
+    int error;
+  };
+  const Case cases[] = {{75, 0666, 0, EINVAL}, {76, 0644, kNobody, EACCES}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.error);
+    if (c.uid != 0 && !real_root_) {
+      continue; // no other uid exists in a user namespace of our own
+    }
+    ASSERT_TRUE(enter_private_ipc(real_root_));
+    const Bytes before = random_bytes(c.size);
+    create_segment(before, c.mode);
+    EXPECT_EQ(attach_error_as(c.uid), c.error);
+    EXPECT_EQ(segment_bytes(), before);
+  }
 }
 
 } // namespace

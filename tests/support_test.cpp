@@ -3,11 +3,13 @@
 // binary interposes time(), localtime_r() and rand_r() (the module is linked
 // in statically) to set the clock and to count conversions and draws.
 
-#include "support.h"
 #include "tpcc_reference.h"
+#include <tpcc/shutdown_flag.h>
+#include <tpcc/support.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <climits>
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,6 +167,62 @@ TEST(MisuseDeathTest, EndsTheProcessBeforeAnyDraw) {
               "^Lastname: unexpected value \\(1000\\) of num used\n$");
   EXPECT_EXIT(misuse([&] { Lastname(-1, name); }), aborts,
               "^Lastname: unexpected value \\(-1\\) of num used\n$");
+  EXPECT_EXIT(misuse([&] { SetRunCValues(&seed, 256); }), aborts,
+              "^SetRunCValues: unexpected value \\(256\\) of c_load used\n$");
+  EXPECT_EXIT(misuse([] { ClearShutdownFlag(nullptr); }), aborts,
+              "^ClearShutdownFlag: unexpected flag \\(NULL\\) used\n$");
+}
+
+TEST(CValues, LoadValuesAreDrawnInOrderFromTheSeed) {
+  for (const unsigned start : {1U, 42U, 0x9e3779b9U}) {
+    unsigned seed = start;
+    unsigned reference = start;
+    SetLoadCValues(&seed);
+    EXPECT_EQ(C_255, static_cast<uint32_t>(RandomNumber(&reference, 0, 255)));
+    EXPECT_EQ(C_1023, static_cast<uint32_t>(RandomNumber(&reference, 0, 1023)));
+    EXPECT_EQ(C_8191, static_cast<uint32_t>(RandomNumber(&reference, 0, 8191)));
+    EXPECT_EQ(seed, reference);
+  }
+  C_255 = 1;
+  C_1023 = 2;
+  C_8191 = 3;
+}
+
+// TPC-C 2.1.6.1: a run's C for last names lies 65 to 119 from the load's,
+// neither 96 nor 112.  Every allowed value is drawn, by index, in order.
+TEST(CValues, RunValuesKeepTheAuditedDistanceFromTheLoadValue) {
+  for (uint32_t c_load = 0; c_load <= 256; ++c_load) {
+    std::vector<uint32_t> allowed;
+    for (uint32_t c_run = 0; c_run <= 255 && c_load <= 255; ++c_run) {
+      for (const uint32_t delta : {c_load - c_run, c_run - c_load}) {
+        if (delta >= 65 && delta <= 119 && delta != 96 && delta != 112) {
+          allowed.push_back(c_run);
+        }
+      }
+    }
+    for (uint32_t c_run = 0; c_run <= 300; ++c_run) {
+      const bool valid = std::find(allowed.begin(), allowed.end(), c_run) != allowed.end();
+      ASSERT_EQ(IsValidRunCValue(c_load, c_run), valid ? 1 : 0) << c_load << " " << c_run;
+    }
+    if (c_load > 255) {
+      break;
+    }
+    std::set<uint32_t> drawn;
+    unsigned seed = c_load;
+    unsigned reference = c_load;
+    const auto last = static_cast<int32_t>(allowed.size()) - 1;
+    for (int i = 0; i < 1500; ++i) {
+      SetRunCValues(&seed, c_load);
+      ASSERT_EQ(C_255, allowed[static_cast<std::size_t>(RandomNumber(&reference, 0, last))]);
+      ASSERT_EQ(C_1023, static_cast<uint32_t>(RandomNumber(&reference, 0, 1023)));
+      ASSERT_EQ(C_8191, static_cast<uint32_t>(RandomNumber(&reference, 0, 8191)));
+      drawn.insert(C_255);
+    }
+    EXPECT_EQ(drawn.size(), allowed.size()) << c_load;
+  }
+  C_255 = 1;
+  C_1023 = 2;
+  C_8191 = 3;
 }
 
 TEST(Lastname, JoinsOneSyllablePerDigit) {

@@ -1,7 +1,7 @@
 // Lastname for any number: the three syllables and a NUL, not one byte more,
 // for 0..999; the abort chosen for anything else.
 #include "fuzz_input.h"
-#include "support.h"
+#include <tpcc/support.h>
 
 #include <memory>
 #include <string>

@@ -2,8 +2,8 @@
 // range and the seed after exactly one or two draws, for any seed, range, A
 // and C; misuse ends in the abort chosen for it.
 #include "fuzz_input.h"
-#include "support.h"
 #include "tpcc_reference.h"
+#include <tpcc/support.h>
 
 #include <algorithm>
 #include <string>

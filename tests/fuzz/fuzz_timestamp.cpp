@@ -2,7 +2,7 @@
 // characters of the formatted local time and a NUL, not one byte more.  The
 // target interposes time() to set the clock.
 #include "fuzz_input.h"
-#include "support.h"
+#include <tpcc/support.h>
 
 #include <ctime>
 #include <memory>
