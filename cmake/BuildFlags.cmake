@@ -1,4 +1,5 @@
-# Warnings, sanitizers and coverage for every target of the project.
+# Warnings, sanitizers and coverage for every target of the project, when it
+# is built for itself (a parent project keeps its own flags).
 
 add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion)
 if(TPCC_WERROR)

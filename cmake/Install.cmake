@@ -1,16 +1,24 @@
 # Installation: the command and its manual page, the static library with its
-# header, a CMake package (find_package(TpccSupport)) and a pkg-config file;
-# and a Debian package of the same files through CPack.
+# headers, a CMake package (find_package(TpccSupport)), a pkg-config file and
+# the licence and changelog; and, for the project built for itself, a Debian
+# package of the same files through CPack.
 
+# Debian's multiarch library directory (lib/x86_64-linux-gnu) for any prefix,
+# not only /usr, so that the package and an install by hand agree.
+if(PROJECT_IS_TOP_LEVEL AND CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR})
+  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH "Object code libraries")
+endif()
+include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(TPCC_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TpccSupport)
+set(TPCC_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tpcc-tools)
 
 install(TARGETS stop RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES man/stop.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(TARGETS support EXPORT TpccSupportTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tpcc)
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tpcc
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT TpccSupportTargets NAMESPACE TpccSupport:: DESTINATION ${TPCC_CMAKE_DIR})
 
 configure_package_config_file(cmake/TpccSupportConfig.cmake.in
@@ -20,14 +28,45 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/TpccSupportConfigVe
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/TpccSupportConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/TpccSupportConfigVersion.cmake DESTINATION ${TPCC_CMAKE_DIR})
 
+# The pkg-config file finds the prefix from where it lies, so that a copy
+# installed under any prefix works without editing.
+file(RELATIVE_PATH TPCC_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
 configure_file(cmake/tpcc-support.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tpcc-support.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tpcc-support.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# The manual page and the changelog go compressed, as Debian has them.
+set(compressed "")
+foreach(pair IN ITEMS "man/stop.1|stop.1.gz" "cmake/changelog|changelog.gz")
+  string(REPLACE "|" ";" pair "${pair}")
+  list(GET pair 0 source)
+  list(GET pair 1 output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/${source} > ${output}
+    DEPENDS ${source} VERBATIM)
+  list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/${output})
+endforeach()
+add_custom_target(compressed_docs ALL DEPENDS ${compressed})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/stop.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${TPCC_DOC_DIR})
+install(FILES LICENSE DESTINATION ${TPCC_DOC_DIR} RENAME copyright)
+
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return() # the parent's packaging is the parent's
+endif()
 set(CPACK_PACKAGE_NAME tpcc-tools)
 set(CPACK_PACKAGE_CONTACT "tpcc-tools maintainers <maintainers@tpcc-tools.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "TPC-C workload support library and stop command")
+set(CPACK_PACKAGE_DESCRIPTION "\
+Tools for people who run TPC-C database benchmarks and write their workload
+drivers. The stop command asks the running workload processes to shut down by
+setting a flag in a System V shared-memory segment that they share.
+The static library libtpcc_support gives driver code the TPC-C random values
+(uniform and NURand, with compliant run-time constants C), customer last
+names, a cached local timestamp, clock differences and the peers' side of the
+shutdown flag, all from a plain C interface.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
