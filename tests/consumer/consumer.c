@@ -1,19 +1,35 @@
-/* A C program using the installed library, as a workload driver would. */
+/* A C program using the installed library, as a workload driver would.  It
+ * attaches the shutdown flag: run it in a private IPC namespace
+ * (unshare --ipc), never beside a live benchmark. */
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <tpcc/shutdown_flag.h>
 #include <tpcc/support.h>
 
 int main(void) {
   unsigned int seed = 1;
   char name[16];
   char stamp[20];
+  SetLoadCValues(&seed);
+  const uint32_t c_load = C_255;
+  SetRunCValues(&seed, c_load);
   const int c_id = NURand(&seed, 1023, 1, 3000);
   Lastname(NURand(&seed, 255, 0, 999), name);
-  if (c_id < 1 || c_id > 3000 || strlen(name) < 9 || gettimestamp(stamp, sizeof stamp - 1) != 19) {
+  int32_t *flag = AttachShutdownFlag();
+  if (flag == NULL) {
+    perror("consumer: cannot attach the shutdown flag");
+    return 1;
+  }
+  ClearShutdownFlag(flag);
+  if (c_id < 1 || c_id > 3000 || strlen(name) < 9 || gettimestamp(stamp, sizeof stamp - 1) != 19 ||
+      !IsValidRunCValue(c_load, C_255) || ShutdownRequested(flag) ||
+      DetachShutdownFlag(flag) != 0) {
     fputs("consumer: unexpected result\n", stderr);
     return 1;
   }
-  printf("consumer: customer %d, %s, %s\n", c_id, name, stamp);
+  printf("consumer: customer %d, %s, %s, C %u after %u\n", c_id, name, stamp, (unsigned)C_255,
+         (unsigned)c_load);
   return 0;
 }
