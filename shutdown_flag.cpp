@@ -3,7 +3,6 @@
 
 #include "shutdown_flag.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -26,12 +25,13 @@ int32_t *AttachShutdownFlag(void) {
   return reinterpret_cast<int32_t *>(static_cast<char *>(segment) + SHUTDOWN_FLAG_OFFSET);
 }
 
+// NOLINTNEXTLINE(readability-non-const-parameter): the atomic store writes *flag
 void ClearShutdownFlag(int32_t *flag) {
   if (flag == nullptr) {
     (void)std::fputs("ClearShutdownFlag: unexpected flag (NULL) used\n", stderr);
     std::abort();
   }
-  std::atomic_ref<int32_t>(*flag).store(0, std::memory_order_release);
+  __atomic_store_n(flag, 0, __ATOMIC_RELEASE);
 }
 
 int DetachShutdownFlag(int32_t *flag) {

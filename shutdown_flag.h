@@ -34,7 +34,7 @@ int32_t *AttachShutdownFlag(void);
 /* 1 when *flag asks for a shutdown, else 0: one 32-bit acquire load; flag from AttachShutdownFlag.
  */
 static inline int ShutdownRequested(const int32_t *flag) {
-  return __atomic_load_n(flag, __ATOMIC_ACQUIRE) == SHUTDOWN_REQUESTED;
+  return __atomic_load_n(flag, __ATOMIC_ACQUIRE) == SHUTDOWN_REQUESTED ? 1 : 0;
 }
 
 /* Stores 0 in the flag (bytes 8-11, one 32-bit release store) for the next run; NULL aborts. */

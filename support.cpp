@@ -102,15 +102,15 @@ constexpr NameTable kNames = make_name_table();
 constexpr std::size_t kTimestampBytes = 32;
 // "YYYY-MM-DD hh:mm:ss", the length of the text for the years 0 to 9999.
 constexpr std::size_t kUsualLength = 19;
-constexpr std::size_t kNoWholeCopy = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t kNoWholeCopy = std::numeric_limits<std::size_t>::max(); // no len exceeds it
 
 // What gettimestamp gives for one second: the text, or "" and -1 where the
 // second has no local time.
 struct TimestampCache {
   time_t sec;
-  std::size_t whole_copy_from; // kUsualLength when the text is that long, else kNoWholeCopy
-  int result;                  // the text's length, or -1
-  std::size_t length;          // result clamped at 0
+  std::size_t whole_copy_above; // kUsualLength - 1 when the text is that long, else kNoWholeCopy
+  int result;                   // the text's length, or -1
+  std::size_t length;           // result clamped at 0
   std::array<char, kTimestampBytes> text; // NUL-terminated
 };
 
@@ -125,7 +125,7 @@ struct TimestampCache {
 void refresh(time_t now) {
   struct tm local {};
   cache.sec = now;
-  cache.whole_copy_from = kNoWholeCopy;
+  cache.whole_copy_above = kNoWholeCopy;
   cache.length = 0;
   cache.result = -1;
   cache.text[0] = '\0';
@@ -136,7 +136,7 @@ void refresh(time_t now) {
                       local.tm_hour, local.tm_min, local.tm_sec);
     cache.length = static_cast<std::size_t>(cache.result);
     if (cache.length == kUsualLength) {
-      cache.whole_copy_from = kUsualLength;
+      cache.whole_copy_above = kUsualLength - 1;
     }
   }
 }
@@ -234,7 +234,7 @@ char *Lastname(int32_t num, char *name) {
 // read, two comparisons and one fixed 20-byte copy of the text and its NUL.
 int gettimestamp(char *buf, size_t len) {
   const time_t now = std::time(nullptr);
-  if (now == cache.sec && len >= cache.whole_copy_from) [[likely]] {
+  if (now == cache.sec && len > cache.whole_copy_above) [[likely]] {
     std::memcpy(buf, cache.text.data(), kUsualLength + 1);
     return static_cast<int>(kUsualLength);
   }
