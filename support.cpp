@@ -117,7 +117,9 @@ struct TimestampCache {
 // Each thread keeps the last second it converted: no lock and no shared cache
 // line on the path taken within a second.  The cache starts out as a failed
 // conversion of the earliest time_t, which has no local time, so even a first
-// call at that clock gives what converting gives.
+// call at that clock gives what converting gives.  Initial-exec: the cache
+// is reached from the thread pointer, with no __tls_get_addr call whose
+// clobbers would cost the hot path a register save.
 [[gnu::tls_model("initial-exec")]] constinit thread_local TimestampCache cache{
     std::numeric_limits<time_t>::min(), kNoWholeCopy, -1, 0, {}};
 
