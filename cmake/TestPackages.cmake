@@ -3,13 +3,15 @@
 # install: it never passes on no tests at all.
 
 set(TPCC_MISSING "")
+set(TPCC_MISSING_DEBIAN "")
 if(TPCC_BUILD_TESTS)
   enable_testing()
   find_package(GTest QUIET)
   if(GTest_FOUND)
     add_subdirectory(tests)
   else()
-    list(APPEND TPCC_MISSING "GoogleTest and GoogleMock (Debian: libgtest-dev libgmock-dev)")
+    list(APPEND TPCC_MISSING "GoogleTest (with GoogleMock)")
+    list(APPEND TPCC_MISSING_DEBIAN libgtest-dev libgmock-dev)
   endif()
 endif()
 if(TPCC_BUILD_BENCH)
@@ -17,15 +19,17 @@ if(TPCC_BUILD_BENCH)
   if(benchmark_FOUND)
     add_subdirectory(bench)
   else()
-    list(APPEND TPCC_MISSING "Google Benchmark (Debian: libbenchmark-dev)")
+    list(APPEND TPCC_MISSING "Google Benchmark")
+    list(APPEND TPCC_MISSING_DEBIAN libbenchmark-dev)
   endif()
 endif()
 
 if(TPCC_MISSING)
-  list(JOIN TPCC_MISSING "; " missing)
-  set(advice "Not built, for want of ${missing}. Install them (apt-get install libgtest-dev \
-libgmock-dev libbenchmark-dev) and run the tests again, or turn TPCC_BUILD_TESTS and \
-TPCC_BUILD_BENCH off to build without them.")
+  list(JOIN TPCC_MISSING " and " missing)
+  list(JOIN TPCC_MISSING_DEBIAN " " debian)
+  set(advice "The tests and benchmarks need ${missing}, which this machine lacks. Install \
+them (Debian: apt-get install ${debian}) and run the tests again, or set TPCC_BUILD_TESTS and \
+TPCC_BUILD_BENCH to OFF to build without them.")
   message(WARNING "${advice}")
   if(TPCC_BUILD_TESTS)
     add_test(NAME test_packages_installed
