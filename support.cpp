@@ -110,7 +110,6 @@ struct TimestampCache {
   time_t sec;
   std::size_t whole_copy_above; // kUsualLength - 1 when the text is that long, else kNoWholeCopy
   int result;                   // the text's length, or -1
-  std::size_t length;           // result clamped at 0
   std::array<char, kTimestampBytes> text; // NUL-terminated
 };
 
@@ -121,14 +120,13 @@ struct TimestampCache {
 // is reached from the thread pointer, with no __tls_get_addr call whose
 // clobbers would cost the hot path a register save.
 [[gnu::tls_model("initial-exec")]] constinit thread_local TimestampCache cache{
-    std::numeric_limits<time_t>::min(), kNoWholeCopy, -1, 0, {}};
+    std::numeric_limits<time_t>::min(), kNoWholeCopy, -1, {}};
 
 // Converts now to local time and formats it into the cache.
 void refresh(time_t now) {
   struct tm local {};
   cache.sec = now;
   cache.whole_copy_above = kNoWholeCopy;
-  cache.length = 0;
   cache.result = -1;
   cache.text[0] = '\0';
   if (localtime_r(&now, &local) != nullptr) {
@@ -136,8 +134,7 @@ void refresh(time_t now) {
         std::snprintf(cache.text.data(), cache.text.size(), "%04lld-%02d-%02d %02d:%02d:%02d",
                       static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
                       local.tm_hour, local.tm_min, local.tm_sec);
-    cache.length = static_cast<std::size_t>(cache.result);
-    if (cache.length == kUsualLength) {
+    if (cache.result == static_cast<int>(kUsualLength)) {
       cache.whole_copy_above = kUsualLength - 1;
     }
   }
@@ -148,7 +145,8 @@ void refresh(time_t now) {
   if (now != cache.sec) {
     refresh(now);
   }
-  const std::size_t n = len < cache.length ? len : cache.length;
+  const std::size_t length = cache.result < 0 ? 0 : static_cast<std::size_t>(cache.result);
+  const std::size_t n = len < length ? len : length;
   std::memcpy(buf, cache.text.data(), n);
   buf[n] = '\0';
   return cache.result;
