@@ -321,15 +321,18 @@ TEST_F(Timestamp, CutsTheTextAtLen) {
   EXPECT_EQ(gettimestamp(buf.data(), SIZE_MAX), 19);
   fake_clock = false;
   EXPECT_EQ(std::string(buf.data()), whole);
-  // Without a local time the text is "": only its NUL is written, whatever len.
-  std::array<char, 24> none;
-  none.fill('#');
-  fake_clock = true;
-  fake_now = INT64_MAX;
-  EXPECT_EQ(gettimestamp(none.data(), SIZE_MAX), -1);
-  fake_clock = false;
-  EXPECT_EQ(none[0], '\0');
-  EXPECT_EQ(none[1], '#');
+  // Without a local time the text is "": only its NUL is written, whatever
+  // len, by the call that converts and by the next, which finds it cached.
+  for (int call = 0; call < 2; ++call) {
+    std::array<char, 24> none;
+    none.fill('#');
+    fake_clock = true;
+    fake_now = INT64_MAX;
+    EXPECT_EQ(gettimestamp(none.data(), SIZE_MAX), -1);
+    fake_clock = false;
+    EXPECT_EQ(none[0], '\0');
+    EXPECT_EQ(none[1], '#') << "call " << call;
+  }
 }
 
 TEST_F(Timestamp, ConvertsOncePerSecondAndThread) {
