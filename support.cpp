@@ -105,12 +105,12 @@ constexpr std::size_t kUsualLength = 19;
 constexpr std::size_t kNoWholeCopy = std::numeric_limits<std::size_t>::max(); // no len exceeds it
 
 // What gettimestamp gives for one second: the text, or "" and -1 where the
-// second has no local time.
-struct TimestampCache {
+// second has no local time.  One cache line, the text at its start.
+struct alignas(64) TimestampCache {
+  std::array<char, kTimestampBytes> text; // NUL-terminated
   time_t sec;
   std::size_t whole_copy_above; // kUsualLength - 1 when the text is that long, else kNoWholeCopy
   int result;                   // the text's length, or -1
-  std::array<char, kTimestampBytes> text; // NUL-terminated
 };
 
 // Each thread keeps the last second it converted: no lock and no shared cache
@@ -120,7 +120,7 @@ struct TimestampCache {
 // is reached from the thread pointer, with no __tls_get_addr call whose
 // clobbers would cost the hot path a register save.
 [[gnu::tls_model("initial-exec")]] constinit thread_local TimestampCache cache{
-    std::numeric_limits<time_t>::min(), kNoWholeCopy, -1, {}};
+    {}, std::numeric_limits<time_t>::min(), kNoWholeCopy, -1};
 
 // Converts now to local time and formats it into the cache.
 void refresh(time_t now) {
