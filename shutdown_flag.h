@@ -6,9 +6,9 @@
  * run begins, polls it while working and detaches at the end.  The segment
  * belongs to one host and one IPC namespace.
  *
- * Threads: any number of threads may poll one attachment; attach, clear and
- * detach are safe from any thread.  The pointer belongs to the caller from
- * AttachShutdownFlag until DetachShutdownFlag.
+ * Threads: any number of threads may poll one attachment, and any thread may
+ * attach or clear; detach once no thread polls it any more.  The pointer is
+ * the caller's from AttachShutdownFlag until DetachShutdownFlag.
  */
 #ifndef TPCC_SHUTDOWN_FLAG_H
 #define TPCC_SHUTDOWN_FLAG_H
@@ -31,8 +31,7 @@ extern "C" {
  * returns the flag's address; changes no byte.  NULL with errno from shmget or shmat. */
 int32_t *AttachShutdownFlag(void);
 
-/* 1 when *flag asks for a shutdown, else 0: one 32-bit acquire load; flag from AttachShutdownFlag.
- */
+/* 1 if *flag (from AttachShutdownFlag) asks for a shutdown, else 0: one 32-bit acquire load. */
 static inline int ShutdownRequested(const int32_t *flag) {
   return __atomic_load_n(flag, __ATOMIC_ACQUIRE) == SHUTDOWN_REQUESTED ? 1 : 0;
 }
@@ -40,8 +39,7 @@ static inline int ShutdownRequested(const int32_t *flag) {
 /* Stores 0 in the flag (bytes 8-11, one 32-bit release store) for the next run; NULL aborts. */
 void ClearShutdownFlag(int32_t *flag);
 
-/* Detaches the segment of flag, which is unusable afterwards: 0, or -1 with errno (NULL: EINVAL).
- */
+/* Detaches flag's segment; flag is unusable after.  0, or -1 with errno (EINVAL for NULL). */
 int DetachShutdownFlag(int32_t *flag);
 
 #ifdef __cplusplus
