@@ -36,11 +36,10 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tpcc-support.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # The manual page and the changelog go compressed, as Debian has them.
+set(plain man/stop.1 cmake/changelog)
+set(gzipped stop.1.gz changelog.gz)
 set(compressed "")
-foreach(pair IN ITEMS "man/stop.1|stop.1.gz" "cmake/changelog|changelog.gz")
-  string(REPLACE "|" ";" pair "${pair}")
-  list(GET pair 0 source)
-  list(GET pair 1 output)
+foreach(source output IN ZIP_LISTS plain gzipped)
   add_custom_command(OUTPUT ${output}
     COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/${source} > ${output}
     DEPENDS ${source} VERBATIM)
