@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
