@@ -3,6 +3,8 @@
 
 #include "support.h"
 
+#include "misuse.h"
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -22,12 +24,6 @@ constexpr const char *gName[10] = {"BAR", "OUGHT", "ABLE",  "PRI",   "PRES",
 namespace {
 
 // ---- misuse by the caller ----
-
-[[noreturn, gnu::cold, gnu::noinline]] void die_bad_value(const char *function, const char *name,
-                                                          long long value) {
-  (void)std::fprintf(stderr, "%s: unexpected value (%lld) of %s used\n", function, value, name);
-  std::abort();
-}
 
 [[noreturn, gnu::cold, gnu::noinline]] void die_bad_range(const char *function, int32_t lo,
                                                           int32_t hi) {

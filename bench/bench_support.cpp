@@ -2,6 +2,7 @@
 // same run; the summary at the end gives the ratios, which are what counts on
 // a shared, noisy machine.
 
+#include <tpcc/inputs.h>
 #include <tpcc/shutdown_flag.h>
 #include <tpcc/support.h>
 
@@ -14,6 +15,7 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -151,6 +153,79 @@ void BM_ShutdownRequested(benchmark::State &state) {
   }
 }
 
+// One terminal step: deal, draw the dealt transaction's inputs, think time.
+void terminal_step(Terminal &t) {
+  union {
+    NewOrderInput new_order;
+    PaymentInput payment;
+    OrderStatusInput order_status;
+    DeliveryInput delivery;
+    StockLevelInput stock_level;
+  } in;
+  const int type = DealTransaction(&t);
+  switch (type) {
+  case TX_NEW_ORDER:
+    DrawNewOrder(&t, &in.new_order);
+    break;
+  case TX_PAYMENT:
+    DrawPayment(&t, &in.payment);
+    break;
+  case TX_ORDER_STATUS:
+    DrawOrderStatus(&t, &in.order_status);
+    break;
+  case TX_DELIVERY:
+    DrawDelivery(&t, &in.delivery);
+    break;
+  default:
+    DrawStockLevel(&t, &in.stock_level);
+    break;
+  }
+  benchmark::DoNotOptimize(in);
+  benchmark::DoNotOptimize(ThinkTime(&t, type));
+}
+
+constexpr std::size_t kSteps = 23 * 256;
+
+// The rand_r calls each of the first kSteps steps makes, found by walking the
+// seed from its value before the step to its value after.
+const std::vector<int> kStepDraws = [] {
+  std::vector<int> draws;
+  Terminal t;
+  InitTerminal(&t, 10, 3, 3, 1);
+  for (std::size_t i = 0; i < kSteps; ++i) {
+    unsigned walked = t.seed;
+    terminal_step(t);
+    int n = 0;
+    while (walked != t.seed) {
+      (void)rand_r(&walked);
+      ++n;
+    }
+    draws.push_back(n);
+  }
+  return draws;
+}();
+
+void BM_TerminalStep(benchmark::State &state) {
+  Terminal t;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    if (i++ % kSteps == 0) {
+      InitTerminal(&t, 10, 3, 3, 1);
+    }
+    terminal_step(t);
+  }
+}
+
+void BM_rand_r_per_step(benchmark::State &state) {
+  unsigned seed = 1;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    for (int n = kStepDraws[i++ % kSteps]; n > 0; --n) {
+      benchmark::DoNotOptimize(rand_r(&seed));
+    }
+  }
+}
+
 BENCHMARK(BM_rand_r);
 BENCHMARK(BM_RandomNumber);
 BENCHMARK(BM_two_rand_r);
@@ -163,6 +238,8 @@ BENCHMARK(BM_localtime_and_format);
 BENCHMARK(BM_gettimestamp)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_atomic_load);
 BENCHMARK(BM_ShutdownRequested);
+BENCHMARK(BM_TerminalStep);
+BENCHMARK(BM_rand_r_per_step);
 
 // Keeps each run's time per call and throughput for the summary.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -206,6 +283,8 @@ public:
     line("RandomNumber / rand_r", ratio("BM_RandomNumber", "BM_rand_r"), 1.1, true);
     line("(strcpy + 2 strcat) / Lastname", ratio("BM_strcpy_strcat", "BM_Lastname"), 1.5, false);
     line("ShutdownRequested / atomic load", ratio("BM_ShutdownRequested", "BM_atomic_load"), 1.2,
+         true);
+    line("terminal step / its draws as rand_r", ratio("BM_TerminalStep", "BM_rand_r_per_step"), 1.3,
          true);
     return missed;
   }
