@@ -3,6 +3,7 @@
 // a shared, noisy machine.
 
 #include <tpcc/inputs.h>
+#include <tpcc/population.h>
 #include <tpcc/shutdown_flag.h>
 #include <tpcc/support.h>
 
@@ -13,8 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <map>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -226,6 +229,31 @@ void BM_rand_r_per_step(benchmark::State &state) {
   }
 }
 
+// One warehouse's whole population, the eight tables of a warehouse as CSV,
+// written to /dev/null by one or more worker threads.
+void BM_Population(benchmark::State &state) {
+  const TpccLoad load = {1, 117, "2026-12-08 15:04:05", ""};
+  const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  TpccJob job{1, 1, {}, static_cast<int>(state.range(0)), nullptr, nullptr};
+  for (int table = 0; table < TPCC_TABLES; ++table) {
+    job.fd[table] = table == TPCC_ITEM ? -1 : sink;
+  }
+  int64_t rows[TPCC_TABLES];
+  uint64_t bytes[TPCC_TABLES];
+  int failed = 0;
+  uint64_t total = 0;
+  for (auto _ : state) {
+    if (TpccWriteTables(&load, &job, rows, bytes, &failed) != 0) {
+      state.SkipWithError("write failed");
+    }
+    for (const uint64_t b : bytes) {
+      total += b;
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(total));
+  close(sink);
+}
+
 BENCHMARK(BM_rand_r);
 BENCHMARK(BM_RandomNumber);
 BENCHMARK(BM_two_rand_r);
@@ -240,6 +268,7 @@ BENCHMARK(BM_atomic_load);
 BENCHMARK(BM_ShutdownRequested);
 BENCHMARK(BM_TerminalStep);
 BENCHMARK(BM_rand_r_per_step);
+BENCHMARK(BM_Population)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Keeps each run's time per call and throughput for the summary.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -253,9 +282,11 @@ public:
       }
       const std::string name = run.run_name.str();
       nanoseconds_[name] = run.GetAdjustedRealTime();
-      const auto items = run.counters.find("items_per_second");
-      if (items != run.counters.end()) {
-        throughput_[name] = items->second.value;
+      for (const char *rate : {"items_per_second", "bytes_per_second"}) {
+        const auto found = run.counters.find(rate);
+        if (found != run.counters.end()) {
+          throughput_[name] = found->second.value;
+        }
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -284,6 +315,10 @@ public:
     line("(strcpy + 2 strcat) / Lastname", ratio("BM_strcpy_strcat", "BM_Lastname"), 1.5, false);
     line("ShutdownRequested / atomic load", ratio("BM_ShutdownRequested", "BM_atomic_load"), 1.2,
          true);
+    const std::string pop1 = "BM_Population/1/real_time";
+    const std::string pop2 = "BM_Population/2/real_time";
+    line("population MB/s on one thread (written as x)", scaling(pop1, "") / 1e6, 500, false);
+    line("population throughput, 2 threads / 1 thread", scaling(pop2, pop1), 1.8, false);
     line("terminal step / its draws as rand_r", ratio("BM_TerminalStep", "BM_rand_r_per_step"), 1.3,
          true);
     return missed;
@@ -298,8 +333,10 @@ private:
   double ratio(const std::string &a, const std::string &b) const {
     return quotient(nanoseconds_, a, b);
   }
+  // a / b, or a itself when b is "".
   double scaling(const std::string &a, const std::string &b) const {
-    return quotient(throughput_, a, b);
+    return b.empty() ? (throughput_.count(a) != 0 ? throughput_.at(a) : 0.0)
+                     : quotient(throughput_, a, b);
   }
 
   std::map<std::string, double> nanoseconds_;

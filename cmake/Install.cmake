@@ -14,7 +14,7 @@ include(CMakePackageConfigHelpers)
 set(TPCC_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TpccSupport)
 set(TPCC_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tpcc-tools)
 
-install(TARGETS stop RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS stop tpcc_gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS support EXPORT TpccSupportTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tpcc
@@ -36,8 +36,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tpcc-support.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # The manual page and the changelog go compressed, as Debian has them.
-set(plain man/stop.1 cmake/changelog)
-set(gzipped stop.1.gz changelog.gz)
+set(plain man/stop.1 man/tpcc-gen.1 cmake/changelog)
+set(gzipped stop.1.gz tpcc-gen.1.gz changelog.gz)
 set(compressed "")
 foreach(source output IN ZIP_LISTS plain gzipped)
   add_custom_command(OUTPUT ${output}
@@ -46,7 +46,10 @@ foreach(source output IN ZIP_LISTS plain gzipped)
   list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/${output})
 endforeach()
 add_custom_target(compressed_docs ALL DEPENDS ${compressed})
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/stop.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/stop.1.gz ${CMAKE_CURRENT_BINARY_DIR}/tpcc-gen.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES sql/postgresql/schema.sql sql/postgresql/keys.sql sql/postgresql/check.sql
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/tpcc-tools/sql/postgresql)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${TPCC_DOC_DIR})
 install(FILES LICENSE DESTINATION ${TPCC_DOC_DIR} RENAME copyright)
 
@@ -55,15 +58,19 @@ if(NOT PROJECT_IS_TOP_LEVEL)
 endif()
 set(CPACK_PACKAGE_NAME tpcc-tools)
 set(CPACK_PACKAGE_CONTACT "tpcc-tools maintainers <maintainers@tpcc-tools.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "TPC-C workload support library and stop command")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "TPC-C database generator, workload support library and stop command")
 set(CPACK_PACKAGE_DESCRIPTION "\
 Tools for people who run TPC-C database benchmarks and write their workload
 drivers. The stop command asks the running workload processes to shut down by
 setting a flag in a System V shared-memory segment that they share.
+The tpcc-gen command generates the initial TPC-C database as CSV files,
+reproducibly and split across hosts if need be, with the SQL to load it into
+PostgreSQL and check its consistency.
 The static library libtpcc_support gives driver code the TPC-C random values
 (uniform and NURand, with compliant run-time constants C), customer last
-names, a cached local timestamp, clock differences and the peers' side of the
-shutdown flag, all from a plain C interface.")
+names, a cached local timestamp, clock differences, the peers' side of the
+shutdown flag, the terminals' transaction inputs and the population
+generator, all from a plain C interface.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

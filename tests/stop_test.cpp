@@ -45,7 +45,6 @@ const char kBanner[] = "*******************************\n"
                        "*******************************\n";
 
 using Bytes = std::vector<unsigned char>;
-using ChildSetup = std::function<void()>;
 
 std::string ipc_namespace() {
   char link[64] = {};
@@ -80,61 +79,6 @@ bool enter_private_ipc(bool &real_root) {
   }
   const std::string before = ipc_namespace();
   return unshare(CLONE_NEWIPC) == 0 && ipc_namespace() != before;
-}
-
-struct Outcome {
-  int status = -1; // exit status, or -1 when the child did not exit normally
-  std::string out;
-  std::string err;
-};
-
-// The program is opened before the fork and run from that descriptor, so a
-// child that has dropped privileges needs no right to the path it lies at.
-pid_t spawn(const char *path, const std::vector<const char *> &args, int out_fd, int err_fd,
-            const ChildSetup &setup) {
-  const int program = open(path, O_RDONLY | O_CLOEXEC);
-  if (program == -1) {
-    return -1;
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out_fd, STDOUT_FILENO);
-    dup2(err_fd, STDERR_FILENO);
-    if (setup) {
-      setup();
-    }
-    std::vector<char *> argv{const_cast<char *>(path)};
-    for (const char *arg : args) {
-      argv.push_back(const_cast<char *>(arg));
-    }
-    argv.push_back(nullptr);
-    fexecve(program, argv.data(), environ);
-    _exit(127);
-  }
-  close(program);
-  return pid;
-}
-
-int exit_status(pid_t pid) {
-  const int status = pid == -1 ? -1 : reap(pid);
-  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-Outcome run(const char *path, const std::vector<const char *> &args = {},
-            const ChildSetup &setup = {}) {
-  int out[2];
-  int err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    return {};
-  }
-  const pid_t pid = spawn(path, args, out[1], err[1], setup);
-  close(out[1]);
-  close(err[1]);
-  Outcome result;
-  result.out = read_all(out[0]);
-  result.err = read_all(err[0]);
-  result.status = exit_status(pid);
-  return result;
 }
 
 Outcome run_stop(const std::vector<const char *> &args = {}, const ChildSetup &setup = {}) {
