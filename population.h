@@ -48,6 +48,10 @@ struct TpccLoad {
                       /* no comma, quote, backslash or line break */
 };
 
+/* 1 if text is a "YYYY-MM-DD hh:mm:ss" with a month, day, hour, minute and second that can
+ * exist, else 0.  Pure. */
+int TpccIsTimestamp(const char *text);
+
 /* The table's name ("warehouse" .. "stock") for 0..TPCC_TABLES - 1, else NULL.  Pure. */
 const char *TpccTableName(int table);
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +25,10 @@
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// The command reports and exits from its own thread only: the workers live
+// inside TpccWriteTables.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 
 namespace {
 
@@ -127,23 +132,6 @@ void parse_range(Options &o, const char *text) {
   o.last = static_cast<int64_t>(last);
 }
 
-// "YYYY-MM-DD hh:mm:ss" with a month, day, hour, minute and second that exist.
-bool valid_timestamp(const std::string &t) {
-  int year = 0;
-  int month = 0;
-  int day = 0;
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-  char end = 0;
-  return t.size() == 19 && t[4] == '-' && t[7] == '-' && t[10] == ' ' && t[13] == ':' &&
-         t[16] == ':' &&
-         std::sscanf(t.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute,
-                     &second, &end) == 6 &&
-         t.find_first_not_of("0123456789-: ") == std::string::npos && month >= 1 && month <= 12 &&
-         day >= 1 && day <= 31 && hour <= 23 && minute <= 59 && second <= 59;
-}
-
 Options parse(int argc, char **argv) {
   static const option kLong[] = {{"warehouses", required_argument, nullptr, 'w'},
                                  {"out", required_argument, nullptr, 'o'},
@@ -184,7 +172,7 @@ Options parse(int argc, char **argv) {
       break;
     case 'T':
       o.timestamp = optarg;
-      if (!valid_timestamp(o.timestamp)) {
+      if (TpccIsTimestamp(o.timestamp.c_str()) == 0) {
         usage_error("--timestamp: '" + o.timestamp + "' is not YYYY-MM-DD hh:mm:ss");
       }
       break;
@@ -353,7 +341,7 @@ extern "C" void show_progress(void *arg, int32_t done, int32_t total, uint64_t b
   }
   p.last_shown = elapsed;
   const double rate = elapsed > 0 ? static_cast<double>(bytes) / 1e6 / elapsed : 0;
-  const auto left = static_cast<long>(elapsed / done * (total - done) + 0.5);
+  const long left = std::lround(elapsed / done * (total - done));
   (void)std::fprintf(stderr, "\rtpcc-gen: %d of %d warehouses, %.0f MB/s, %ld:%02ld left   ", done,
                      total, rate, left / 60, left % 60);
   if (done == total) {
@@ -393,22 +381,32 @@ void write_to_stdout(const Options &o, const TpccLoad &load, Progress *progress)
 
 std::string manifest(const Options &o, const TpccLoad &load, const int64_t rows[],
                      const uint64_t bytes[]) {
+  std::string text = "# what tpcc-gen wrote here; a shell can source it\n";
+  const auto add = [&text](const std::string &key, const std::string &value) {
+    text.append(key).append("=").append(value).append("\n");
+  };
   std::string tables;
-  std::string counts;
   for (int t = 0; t < TPCC_TABLES; ++t) {
     if (o.tables[static_cast<size_t>(t)]) {
-      const std::string name = TpccTableName(t);
-      tables += (tables.empty() ? "" : " ") + name;
-      counts += name + "_rows=" + std::to_string(rows[t]) + "\n" + name +
-                "_bytes=" + std::to_string(bytes[t]) + "\n";
+      tables.append(tables.empty() ? "" : " ").append(TpccTableName(t));
     }
   }
-  return "# what tpcc-gen wrote here; a shell can source it\n"
-         "version=" TPCC_VERSION "\nwarehouses=" +
-         std::to_string(o.warehouses) + "\nfirst=" + std::to_string(o.first) +
-         "\nlast=" + std::to_string(o.last) + "\nseed=" + std::to_string(load.seed) +
-         "\nc_load=" + std::to_string(load.c_load) + "\ntimestamp='" + load.timestamp +
-         "'\nnull='" + load.null_text + "'\ntables='" + tables + "'\n" + counts;
+  add("version", TPCC_VERSION);
+  add("warehouses", std::to_string(o.warehouses));
+  add("first", std::to_string(o.first));
+  add("last", std::to_string(o.last));
+  add("seed", std::to_string(load.seed));
+  add("c_load", std::to_string(load.c_load));
+  add("timestamp", std::string("'") + load.timestamp + "'");
+  add("null", std::string("'") + load.null_text + "'");
+  add("tables", "'" + tables + "'");
+  for (int t = 0; t < TPCC_TABLES; ++t) {
+    if (o.tables[static_cast<size_t>(t)]) {
+      add(std::string(TpccTableName(t)) + "_rows", std::to_string(rows[t]));
+      add(std::string(TpccTableName(t)) + "_bytes", std::to_string(bytes[t]));
+    }
+  }
+  return text;
 }
 
 void write_to_directory(const Options &o, const TpccLoad &load, Progress *progress) {
@@ -478,3 +476,5 @@ int main(int argc, char **argv) {
   }
   return 0;
 }
+
+// NOLINTEND(concurrency-mt-unsafe)

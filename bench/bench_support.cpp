@@ -187,7 +187,7 @@ void terminal_step(Terminal &t) {
   benchmark::DoNotOptimize(ThinkTime(&t, type));
 }
 
-constexpr std::size_t kSteps = 23 * 256;
+constexpr std::size_t kSteps = std::size_t{23} * 256;
 
 // The rand_r calls each of the first kSteps steps makes, found by walking the
 // seed from its value before the step to its value after.
