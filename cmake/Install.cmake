@@ -14,8 +14,8 @@ include(CMakePackageConfigHelpers)
 set(TPCC_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TpccSupport)
 set(TPCC_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tpcc-tools)
 
-install(TARGETS stop tpcc_gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS support EXPORT TpccSupportTargets
+install(TARGETS tpcc_stop tpcc_gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tpcc_support EXPORT TpccSupportTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tpcc
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -45,7 +45,7 @@ foreach(source output IN ZIP_LISTS plain gzipped)
     DEPENDS ${source} VERBATIM)
   list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/${output})
 endforeach()
-add_custom_target(compressed_docs ALL DEPENDS ${compressed})
+add_custom_target(tpcc_compressed_docs ALL DEPENDS ${compressed})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/stop.1.gz ${CMAKE_CURRENT_BINARY_DIR}/tpcc-gen.1.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES sql/postgresql/schema.sql sql/postgresql/keys.sql sql/postgresql/check.sql
