@@ -6,6 +6,10 @@
  * run begins, polls it while working and detaches at the end.  The segment
  * belongs to one host and one IPC namespace.
  *
+ * A peer reaches its own bytes 0-7 and 12-75 from the flag's address:
+ *   unsigned char *segment = (unsigned char *)flag - SHUTDOWN_FLAG_OFFSET;
+ * Needs C99; no pointer may be NULL except DetachShutdownFlag's, which reports it.
+ *
  * Threads: any number of threads may poll one attachment, and any thread may
  * attach or clear; detach once no thread polls it any more.  The pointer is
  * the caller's from AttachShutdownFlag until DetachShutdownFlag.

@@ -13,12 +13,19 @@
  * the local time does not exist it writes "" and returns -1.  Assigning the C
  * constants while other threads draw is the caller's affair.
  *
+ * Needs C99.  No pointer argument may be NULL.
+ *
  * Misuse that has no sound result (an A other than 255, 1023 or 8191, an
  * empty range, a last-name number outside 0..999, a load-time C above 255) is
- * a programming error: the
- * function writes one line naming itself and the values to standard error,
- * such as "NURand: unexpected value (511) of A used", and calls abort().
- * Ranges wider than INT32_MAX, up to INT32_MIN..INT32_MAX, are sound.
+ * a programming error: one line goes to standard error, such as
+ * "NURand: unexpected value (511) of A used", and abort() is called.  The line
+ * names the function, except GetCValue's, which reads "NURand: ..." as the
+ * lookup NURand makes.
+ *
+ * A uniform value is min + (one 31-bit rand_r draw mod the span): exact for
+ * every span up to 2^31, which holds every TPC-C range.  A wider span reaches
+ * only its first 2^31 values, and a span near 2^31 is skewed: 0..1500000000
+ * gives 65% of its values in the lower half.
  */
 #ifndef TPCC_SUPPORT_H
 #define TPCC_SUPPORT_H
@@ -50,7 +57,8 @@ void SetRunCValues(unsigned int *seed, uint32_t c_load);
 /* 1 when c_load and c_run are at most 255 and differ by 65..119 but not by 96 or 112, else 0. */
 int IsValidRunCValue(uint32_t c_load, uint32_t c_run);
 
-/* Uniform value in [min, max] from one rand_r() on *seed; any min <= max, else aborts. */
+/* min + (one rand_r() on *seed) mod (max - min + 1), in [min, max]: uniform for spans up to
+ * 2^31 (see above); any min <= max, else aborts. */
 int32_t RandomNumber(unsigned int *seed, int32_t min, int32_t max);
 
 /* Current C for A = 255, 1023 or 8191; any other A aborts.  Draws nothing. */
@@ -65,7 +73,8 @@ extern const char *const gName[10];
 /* Writes the name of num (0..999, else aborts) and its NUL, no more, to name[16]; returns name. */
 char *Lastname(int32_t num, char *name);
 
-/* Local "YYYY-MM-DD hh:mm:ss" cut at len, and a NUL, into buf[len + 1]; returns length or -1. */
+/* Local "YYYY-MM-DD hh:mm:ss" cut at len, and a NUL, into buf[len + 1]; returns length or -1.
+ * len counts the characters, not the NUL: gettimestamp(buf, sizeof buf - 1). */
 int gettimestamp(char *buf, size_t len);
 
 /* Microseconds from *start to *end, nanoseconds included; negative if end is earlier. */

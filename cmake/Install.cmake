@@ -14,7 +14,7 @@ include(CMakePackageConfigHelpers)
 set(TPCC_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TpccSupport)
 set(TPCC_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tpcc-tools)
 
-install(TARGETS tpcc_stop tpcc_gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tpcc_stop tpcc_gen tpcc_flag RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS tpcc_support EXPORT TpccSupportTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tpcc

@@ -401,3 +401,94 @@ TEST_F(ShutdownFlag, AttachFailsWhereStopFailsAndChangesNothing) {
 }
 
 } // namespace
+
+namespace {
+
+using FlagTool = Stop;
+
+TEST_F(FlagTool, ShowsClearsAndWaitsAndSaysWhyNot) {
+  struct Case {
+    std::size_t size; // 0: no segment
+    int mode;
+    uid_t uid;
+    std::vector<const char *> args;
+    int status;
+    const char *out; // the first line, or the whole error when status != 0
+  };
+  const std::string id_line = ", 100 bytes, mode 0666, owner root (uid 0)\n";
+  const Case cases[] = {
+      {0, 0, 0, {}, 1, "tpcc-flag: no segment under key 1234\n"},
+      {0, 0, 0, {"clear"}, 1, "tpcc-flag: no segment under key 1234\n"},
+      {0, 0, 0, {"wait"}, 1, "tpcc-flag: no segment under key 1234\n"},
+      {75,
+       0666,
+       0,
+       {"show"},
+       1,
+       "tpcc-flag: segment 1234 is 75 bytes, smaller than the 76 the flag needs\n"},
+      {100,
+       0600,
+       kNobody,
+       {"clear"},
+       1,
+       "tpcc-flag: segment 1234: Permission denied (mode 0600, owner root (uid 0))\n"},
+      {100, 0666, 0, {"show"}, 0, "shutdown: requested\n"},
+      {100, 0666, 0, {"clear"}, 0, ""},
+      {100,
+       0666,
+       0,
+       {"wait", "--timeout", "0.2"},
+       1,
+       "tpcc-flag: 1 process still attached after 0.2 s\n"},
+      {100,
+       0666,
+       0,
+       {"wait", "--timeout", "x"},
+       2,
+       "tpcc-flag: --timeout: 'x' is not a number of seconds (see tpcc-flag --help)\n"},
+      {100, 0666, 0, {"wave"}, 2, "tpcc-flag: unknown command 'wave' (see tpcc-flag --help)\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.out);
+    if (c.uid != 0 && !real_root_) {
+      continue; // no other uid exists in a user namespace of our own
+    }
+    ASSERT_TRUE(enter_private_ipc(real_root_));
+    const Bytes before = c.size == 0 ? Bytes() : with_flag_set(random_bytes(c.size));
+    if (c.size != 0) {
+      create_segment(before, c.mode);
+    }
+    // The test holds the segment attached while tpcc-flag waits.
+    void *held = std::string(c.args.empty() ? "" : c.args[0]) == "wait" && c.status == 1
+                     ? shmat(segment_id(), nullptr, SHM_RDONLY)
+                     : nullptr;
+    const Outcome r = run(FLAG_PATH, c.args, [&c] {
+      if (c.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(c.uid) != 0 || setuid(c.uid) != 0)) {
+        _exit(125);
+      }
+    });
+    if (held != nullptr) {
+      shmdt(held);
+    }
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(c.status == 0 ? r.out.substr(0, r.out.find('\n') + 1) : r.err, c.out);
+    if (c.size == 0) {
+      continue;
+    }
+    Bytes after = before;
+    if (c.status == 0 && std::string(c.args[0]) == "clear") {
+      std::fill_n(after.begin() + kFlagOffset, 4, 0);
+    }
+    EXPECT_EQ(segment_bytes(), after);
+    if (c.status == 0) {
+      const std::string id = std::to_string(segment_id());
+      EXPECT_EQ(run(FLAG_PATH, {"show"}).out,
+                std::string("shutdown: ") + (after == before ? "" : "not ") +
+                    "requested\nattached: 0 other processes\nsegment: key 1234, id " + id +
+                    id_line);
+      EXPECT_EQ(run(FLAG_PATH, {"wait"}).status, 0);
+    }
+  }
+}
+
+} // namespace
