@@ -15,12 +15,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sstream>
 #include <string>
 
 #include <getopt.h>
 #include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+
+// One thread only: nothing here races.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 
 namespace {
 
@@ -66,17 +70,18 @@ std::string mode_and_owner() {
   char line[512];
   std::string found = "mode and owner unknown";
   while (table != nullptr && std::fgets(line, sizeof line, table) != nullptr) {
-    int key = 0;
-    int id = 0;
+    // key shmid perms size cpid lpid nattch uid ...
+    std::istringstream fields(line);
+    long long key = 0;
+    long long id = 0;
     unsigned mode = 0;
-    unsigned long size = 0;
-    unsigned cpid = 0;
-    unsigned lpid = 0;
-    unsigned long attached = 0;
+    unsigned long long size = 0;
+    long long cpid = 0;
+    long long lpid = 0;
+    unsigned long long attached = 0;
     unsigned uid = 0;
-    if (std::sscanf(line, "%d %d %o %lu %u %u %lu %u", &key, &id, &mode, &size, &cpid, &lpid,
-                    &attached, &uid) == 8 &&
-        key == SHM_KEY) {
+    fields >> key >> id >> std::oct >> mode >> std::dec >> size >> cpid >> lpid >> attached >> uid;
+    if (fields && key == SHM_KEY) {
       char octal[8];
       (void)std::snprintf(octal, sizeof octal, "%04o", mode & 0777U);
       found = std::string("mode ") + octal + ", owner " + owner_of(uid);
@@ -88,6 +93,12 @@ std::string mode_and_owner() {
   return found;
 }
 
+// The system's reason, and who may use the segment when that is the reason.
+[[noreturn]] void fail_on_segment(int error) {
+  fail("segment 1234: " + std::string(std::strerror(error)) +
+       (error == EACCES ? " (" + mode_and_owner() + ")" : ""));
+}
+
 // The segment's id and status; exits 1 with the reason when there is none to use.
 int find_segment(shmid_ds &info) {
   const int id = shmget(SHM_KEY, 0, 0);
@@ -95,9 +106,7 @@ int find_segment(shmid_ds &info) {
     fail("no segment under key 1234");
   }
   if (id == -1 || shmctl(id, IPC_STAT, &info) != 0) {
-    const int error = errno;
-    fail("segment 1234: " + std::string(std::strerror(error)) +
-         (error == EACCES ? " (" + mode_and_owner() + ")" : ""));
+    fail_on_segment(errno);
   }
   if (info.shm_segsz < SHM_SIZE) {
     fail("segment 1234 is " + std::to_string(info.shm_segsz) +
@@ -108,10 +117,8 @@ int find_segment(shmid_ds &info) {
 
 int32_t *attach(int id, int flags) {
   void *segment = shmat(id, nullptr, flags);
-  if (segment == reinterpret_cast<void *>(-1)) {
-    const int error = errno;
-    fail("segment 1234: " + std::string(std::strerror(error)) +
-         (error == EACCES ? " (" + mode_and_owner() + ")" : ""));
+  if (reinterpret_cast<std::intptr_t>(segment) == -1) {
+    fail_on_segment(errno);
   }
   return reinterpret_cast<int32_t *>(static_cast<char *>(segment) + SHUTDOWN_FLAG_OFFSET);
 }
@@ -153,7 +160,7 @@ double now() {
 int wait_for_peers(double timeout) {
   shmid_ds info{};
   const int id = find_segment(info);
-  const timespec pause = {0, 20 * 1000 * 1000};
+  const timespec pause = {0, 20L * 1000 * 1000};
   const double start = now();
   while (shmctl(id, IPC_STAT, &info) == 0 && info.shm_nattch > 0) {
     if (timeout >= 0 && now() - start >= timeout) {
@@ -223,3 +230,5 @@ int main(int argc, char **argv) {
   }
   usage_error("unknown command '" + command + "'");
 }
+
+// NOLINTEND(concurrency-mt-unsafe)

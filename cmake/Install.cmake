@@ -36,8 +36,18 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tpcc-support.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # The manual page and the changelog go compressed, as Debian has them.
-set(plain man/stop.1 man/tpcc-gen.1 cmake/changelog)
-set(gzipped stop.1.gz tpcc-gen.1.gz changelog.gz)
+set(commands stop tpcc-gen tpcc-flag)
+set(pages NURand Lastname gettimestamp AttachShutdownFlag InitTerminal TpccGenerateChunk)
+set(plain cmake/changelog)
+set(gzipped changelog.gz)
+foreach(page IN LISTS commands)
+  list(APPEND plain man/${page}.1)
+  list(APPEND gzipped ${page}.1.gz)
+endforeach()
+foreach(page IN LISTS pages)
+  list(APPEND plain man/${page}.3)
+  list(APPEND gzipped ${page}.3.gz)
+endforeach()
 set(compressed "")
 foreach(source output IN ZIP_LISTS plain gzipped)
   add_custom_command(OUTPUT ${output}
@@ -46,8 +56,32 @@ foreach(source output IN ZIP_LISTS plain gzipped)
   list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/${output})
 endforeach()
 add_custom_target(tpcc_compressed_docs ALL DEPENDS ${compressed})
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/stop.1.gz ${CMAKE_CURRENT_BINARY_DIR}/tpcc-gen.1.gz
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+list(TRANSFORM commands APPEND .1.gz OUTPUT_VARIABLE section1)
+list(TRANSFORM section1 PREPEND ${CMAKE_CURRENT_BINARY_DIR}/)
+install(FILES ${section1} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Each function's own name leads to its group's page, as a symlink.
+set(page_names
+  "NURand:RandomNumber GetCValue C_255 C_1023 C_8191 SetLoadCValues SetRunCValues IsValidRunCValue"
+  "Lastname:gName"
+  "gettimestamp:GetTimespecDiff GetTimespecDiff2"
+  "AttachShutdownFlag:ShutdownRequested ClearShutdownFlag DetachShutdownFlag"
+  "InitTerminal:DealTransaction DrawNewOrder DrawPayment DrawOrderStatus DrawDelivery DrawStockLevel KeyingTime ThinkTime"
+  "TpccGenerateChunk:TpccWriteTables TpccChunkCount TpccChunkBound TpccTableRows TpccTableName TpccTableByName TpccIsTimestamp")
+set(section3 "")
+file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man3)
+foreach(entry IN LISTS page_names)
+  string(REPLACE ":" ";" entry "${entry}")
+  list(GET entry 0 page)
+  list(GET entry 1 names)
+  list(APPEND section3 ${CMAKE_CURRENT_BINARY_DIR}/${page}.3.gz)
+  separate_arguments(names)
+  foreach(name IN LISTS names)
+    file(CREATE_LINK ${page}.3.gz ${CMAKE_CURRENT_BINARY_DIR}/man3/${name}.3.gz SYMBOLIC)
+    list(APPEND section3 ${CMAKE_CURRENT_BINARY_DIR}/man3/${name}.3.gz)
+  endforeach()
+endforeach()
+install(FILES ${section3} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 install(FILES sql/postgresql/schema.sql sql/postgresql/keys.sql sql/postgresql/check.sql
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tpcc-tools/sql/postgresql)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${TPCC_DOC_DIR})

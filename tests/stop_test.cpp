@@ -482,10 +482,11 @@ TEST_F(FlagTool, ShowsClearsAndWaitsAndSaysWhyNot) {
     EXPECT_EQ(segment_bytes(), after);
     if (c.status == 0) {
       const std::string id = std::to_string(segment_id());
-      EXPECT_EQ(run(FLAG_PATH, {"show"}).out,
-                std::string("shutdown: ") + (after == before ? "" : "not ") +
-                    "requested\nattached: 0 other processes\nsegment: key 1234, id " + id +
-                    id_line);
+      std::string shown = after == before ? "shutdown: requested\n" : "shutdown: not requested\n";
+      shown += "attached: 0 other processes\nsegment: key 1234, id ";
+      shown += id;
+      shown += id_line;
+      EXPECT_EQ(run(FLAG_PATH, {"show"}).out, shown);
       EXPECT_EQ(run(FLAG_PATH, {"wait"}).status, 0);
     }
   }
