@@ -409,10 +409,21 @@ std::string manifest(const Options &o, const TpccLoad &load, const int64_t rows[
   return text;
 }
 
-void write_to_directory(const Options &o, const TpccLoad &load, Progress *progress) {
-  if (mkdir(o.out.c_str(), 0777) != 0 && errno != EEXIST) {
-    fail(o.out, errno);
+// Makes dir and any missing parents, as mkdir -p does.
+void make_directories(const std::string &dir) {
+  for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+    const std::string part = dir.substr(0, slash);
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+      fail(part, errno);
+    }
+    if (slash == std::string::npos) {
+      return;
+    }
   }
+}
+
+void write_to_directory(const Options &o, const TpccLoad &load, Progress *progress) {
+  make_directories(o.out);
   std::vector<std::string> paths(kFiles);
   for (int t = 0; t < kFiles; ++t) {
     const bool wanted = t == TPCC_TABLES || o.tables[static_cast<size_t>(t)];

@@ -14,17 +14,18 @@ pg_start() {
     as=(runuser -u postgres --)
   fi
   PG_CTL=("${as[@]}" "$bindir/pg_ctl" -D "$PG_DIR/data")
-  "${as[@]}" "$bindir/initdb" -D "$PG_DIR/data" -U tpcc --auth=trust -E UTF8 --locale=C \
-    >"$PG_DIR/initdb.log" 2>&1 || { cat "$PG_DIR/initdb.log"; return 1; }
-  "${PG_CTL[@]}" -l "$PG_DIR/server.log" -w -t 60 \
+  # From a directory the server's user may enter, whatever the caller's is.
+  (cd "$PG_DIR" && "${as[@]}" "$bindir/initdb" -D "$PG_DIR/data" -U tpcc --auth=trust -E UTF8 \
+    --locale=C >"$PG_DIR/initdb.log" 2>&1) || { cat "$PG_DIR/initdb.log"; return 1; }
+  (cd "$PG_DIR" && "${PG_CTL[@]}" -l "$PG_DIR/server.log" -w -t 60 \
     -o "-c listen_addresses='' -k $PG_DIR -c fsync=off -c full_page_writes=off" start \
-    >/dev/null || { cat "$PG_DIR/server.log"; return 1; }
+    >/dev/null) || { cat "$PG_DIR/server.log"; return 1; }
   PSQL=(psql -h "$PG_DIR" -U tpcc -d postgres -X -q -v ON_ERROR_STOP=1)
 }
 
 pg_stop() {
   if [[ -n ${PG_DIR:-} ]]; then
-    "${PG_CTL[@]}" -m immediate stop >/dev/null 2>&1
+    (cd "$PG_DIR" && "${PG_CTL[@]}" -m immediate stop >/dev/null 2>&1)
     rm -rf "$PG_DIR"
     PG_DIR=
   fi
