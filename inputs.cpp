@@ -1,9 +1,11 @@
 // The terminal's schedule and inputs: deck, transaction inputs, keying and
-// think times.  See inputs.h for the contract of each function.
+// think times.  See inputs.h for the contract of each function.  Every draw
+// is RandomNumber's or NURand's, inlined with its constant range.
 
 #include "inputs.h"
 
 #include "misuse.h"
+#include "random_draws.h"
 #include "support.h"
 
 #include <cmath>
@@ -30,27 +32,27 @@ int checked_type(const char *function, int type) {
 
 // Another warehouse than home, uniform over the W - 1 others.
 int32_t remote_warehouse(Terminal *t) {
-  const int32_t r = RandomNumber(&t->seed, 1, t->warehouses - 1);
+  const int32_t r = uniform(&t->seed, 1, t->warehouses - 1);
   return r < t->w_id ? r : r + 1;
 }
 
 // A customer by last name (60%) or by number; both the Payment and the
 // Order-Status rule.
 void draw_customer(Terminal *t, int32_t *by_name, int32_t *c_id, char *c_last) {
-  const bool name = RandomNumber(&t->seed, 1, 100) <= 60;
+  const bool name = uniform(&t->seed, 1, 100) <= 60;
   *by_name = name ? 1 : 0;
   if (name) {
     *c_id = 0;
-    Lastname(NURand(&t->seed, 255, 0, 999), c_last);
+    Lastname(nurand(&t->seed, 255, 0, 999), c_last);
   } else {
-    *c_id = NURand(&t->seed, 1023, 1, 3000);
+    *c_id = nurand(&t->seed, 1023, 1, 3000);
     std::memset(c_last, 0, 16);
   }
 }
 
 void shuffle(Terminal *t) {
   for (int32_t i = kCards - 1; i > 0; --i) {
-    const int32_t j = RandomNumber(&t->seed, 0, i);
+    const int32_t j = uniform(&t->seed, 0, i);
     const unsigned char card = t->deck[i];
     t->deck[i] = t->deck[j];
     t->deck[j] = card;
@@ -89,16 +91,16 @@ int DealTransaction(Terminal *t) {
 
 void DrawNewOrder(Terminal *t, NewOrderInput *in) {
   in->w_id = t->w_id;
-  in->d_id = RandomNumber(&t->seed, 1, 10);
-  in->c_id = NURand(&t->seed, 1023, 1, 3000);
-  in->ol_cnt = RandomNumber(&t->seed, 5, 15);
-  in->rbk = RandomNumber(&t->seed, 1, 100);
+  in->d_id = uniform(&t->seed, 1, 10);
+  in->c_id = nurand(&t->seed, 1023, 1, 3000);
+  in->ol_cnt = uniform(&t->seed, 5, 15);
+  in->rbk = uniform(&t->seed, 1, 100);
   for (int32_t i = 0; i < in->ol_cnt; ++i) {
     NewOrderLine &line = in->line[i];
-    line.i_id = NURand(&t->seed, 8191, 1, 100000);
-    const bool remote = RandomNumber(&t->seed, 1, 100) == 1 && t->warehouses > 1;
+    line.i_id = nurand(&t->seed, 8191, 1, 100000);
+    const bool remote = uniform(&t->seed, 1, 100) == 1 && t->warehouses > 1;
     line.supply_w_id = remote ? remote_warehouse(t) : t->w_id;
-    line.quantity = RandomNumber(&t->seed, 1, 10);
+    line.quantity = uniform(&t->seed, 1, 10);
   }
   if (in->rbk == 1) {
     in->line[in->ol_cnt - 1].i_id = TPCC_UNUSED_ITEM;
@@ -107,34 +109,34 @@ void DrawNewOrder(Terminal *t, NewOrderInput *in) {
 
 void DrawPayment(Terminal *t, PaymentInput *in) {
   in->w_id = t->w_id;
-  in->d_id = RandomNumber(&t->seed, 1, 10);
-  const bool remote = RandomNumber(&t->seed, 1, 100) > 85 && t->warehouses > 1;
+  in->d_id = uniform(&t->seed, 1, 10);
+  const bool remote = uniform(&t->seed, 1, 100) > 85 && t->warehouses > 1;
   if (remote) {
-    in->c_d_id = RandomNumber(&t->seed, 1, 10);
+    in->c_d_id = uniform(&t->seed, 1, 10);
     in->c_w_id = remote_warehouse(t);
   } else {
     in->c_d_id = in->d_id;
     in->c_w_id = t->w_id;
   }
   draw_customer(t, &in->by_name, &in->c_id, in->c_last);
-  in->h_amount_cents = RandomNumber(&t->seed, 100, 500000);
+  in->h_amount_cents = uniform(&t->seed, 100, 500000);
 }
 
 void DrawOrderStatus(Terminal *t, OrderStatusInput *in) {
   in->w_id = t->w_id;
-  in->d_id = RandomNumber(&t->seed, 1, 10);
+  in->d_id = uniform(&t->seed, 1, 10);
   draw_customer(t, &in->by_name, &in->c_id, in->c_last);
 }
 
 void DrawDelivery(Terminal *t, DeliveryInput *in) {
   in->w_id = t->w_id;
-  in->o_carrier_id = RandomNumber(&t->seed, 1, 10);
+  in->o_carrier_id = uniform(&t->seed, 1, 10);
 }
 
 void DrawStockLevel(Terminal *t, StockLevelInput *in) {
   in->w_id = t->w_id;
   in->d_id = t->d_id;
-  in->threshold = RandomNumber(&t->seed, 10, 20);
+  in->threshold = uniform(&t->seed, 10, 20);
 }
 
 double KeyingTime(int type) {
@@ -143,7 +145,7 @@ double KeyingTime(int type) {
 
 double ThinkTime(Terminal *t, int type) {
   const double mean = kThinkMeanSeconds[checked_type("ThinkTime", type)];
-  const double r = (RandomNumber(&t->seed, 0, 2147483646) + 1.0) / 2147483647.0;
+  const double r = (uniform(&t->seed, 0, 2147483646) + 1.0) / 2147483647.0;
   const double seconds = (0.0 - std::log(r)) * mean; // r = 1 gives 0, not -0
   return seconds < 10 * mean ? seconds : 10 * mean;
 }

@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include "misuse.h"
+#include "random_draws.h"
 
 #include <array>
 #include <cstdio>
@@ -22,36 +23,6 @@ constexpr const char *gName[10] = {"BAR", "OUGHT", "ABLE",  "PRI",   "PRES",
 }
 
 namespace {
-
-// ---- misuse by the caller ----
-
-[[noreturn, gnu::cold, gnu::noinline]] void die_bad_range(const char *function, int32_t lo,
-                                                          int32_t hi) {
-  (void)std::fprintf(stderr, "%s: unexpected range (%d, %d) used\n", function, lo, hi);
-  std::abort();
-}
-
-// ---- random values ----
-
-// Number of values in [lo, hi] modulo 2^32: 0 stands for the full 32-bit range.
-// Unsigned arithmetic keeps ranges wider than INT32_MAX free of overflow.
-uint32_t span_of(const char *function, int32_t lo, int32_t hi) {
-  if (lo > hi) {
-    die_bad_range(function, lo, hi);
-  }
-  return static_cast<uint32_t>(hi) - static_cast<uint32_t>(lo) + 1U;
-}
-
-// lo + (r mod span), wrapping in 32 bits; for every span that fits a signed
-// 32-bit integer this equals the signed arithmetic of the TPC-C formulas.
-int32_t pick(uint32_t r, int32_t lo, uint32_t span) {
-  const uint32_t offset = span == 0 ? r : r % span;
-  return static_cast<int32_t>(static_cast<uint32_t>(lo) + offset);
-}
-
-uint32_t draw(unsigned int *seed) {
-  return static_cast<uint32_t>(rand_r(seed));
-}
 
 uint32_t uniform_c(unsigned int *seed, int32_t A) {
   return static_cast<uint32_t>(RandomNumber(seed, 0, A));
@@ -157,30 +128,15 @@ double microseconds(time_t seconds) {
 extern "C" {
 
 int32_t RandomNumber(unsigned int *seed, int32_t min, int32_t max) {
-  const uint32_t span = span_of("RandomNumber", min, max);
-  return pick(draw(seed), min, span);
+  return uniform(seed, min, max);
 }
 
 uint32_t GetCValue(int32_t A) {
-  switch (A) {
-  case 255:
-    return C_255;
-  case 1023:
-    return C_1023;
-  case 8191:
-    return C_8191;
-  default:
-    die_bad_value("NURand", "A", A);
-  }
+  return c_value(A);
 }
 
 int32_t NURand(unsigned int *seed, int32_t A, int32_t x, int32_t y) {
-  const uint32_t c = GetCValue(A);
-  const uint32_t span = span_of("NURand", x, y);
-  // Every accepted A is 2^k - 1, so r mod (A + 1) is r & A.
-  const int32_t a = static_cast<int32_t>(draw(seed)) & A;
-  const int32_t u = pick(draw(seed), x, span);
-  return pick(static_cast<uint32_t>(a | u) + c, x, span);
+  return nurand(seed, A, x, y);
 }
 
 void SetLoadCValues(unsigned int *seed) {
