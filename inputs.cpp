@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace tpcc_detail; // the library's private helpers
+
 constexpr int kCards = 23;
 constexpr int kTypes = 5;
 constexpr unsigned char kFreshDeck[kCards] = {

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
+namespace tpcc_detail {
 
-[[noreturn, gnu::cold, gnu::noinline]] void die_bad_value(const char *function, const char *name,
-                                                          long long value) {
+[[noreturn, gnu::cold, gnu::noinline]] static void
+die_bad_value(const char *function, const char *name, long long value) {
   (void)std::fprintf(stderr, "%s: unexpected value (%lld) of %s used\n", function, value, name);
   std::abort();
 }
 
-} // namespace
+} // namespace tpcc_detail

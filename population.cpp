@@ -17,6 +17,8 @@
 
 namespace {
 
+using namespace tpcc_detail; // the library's private helpers
+
 constexpr int32_t kItems = 100000;
 constexpr int32_t kItemsPerChunk = 10000;
 constexpr int32_t kDistricts = 10;

@@ -24,6 +24,8 @@ constexpr const char *gName[10] = {"BAR", "OUGHT", "ABLE",  "PRI",   "PRES",
 
 namespace {
 
+using namespace tpcc_detail; // the library's private helpers
+
 uint32_t uniform_c(unsigned int *seed, int32_t A) {
   return static_cast<uint32_t>(RandomNumber(seed, 0, A));
 }
