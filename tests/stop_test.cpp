@@ -129,6 +129,35 @@ Bytes with_flag_set(Bytes bytes) {
   return bytes;
 }
 
+// Child setups that run a program as another user.  A coverage build writes
+// its counters at exit: somewhere that user may.
+class OtherUser {
+public:
+  OtherUser() {
+    if (mkdtemp(counters_) == nullptr || chmod(counters_, 01777) != 0) {
+      counters_[0] = '\0';
+    }
+  }
+  ~OtherUser() { std::filesystem::remove_all(counters_); }
+  OtherUser(const OtherUser &) = delete;
+  OtherUser &operator=(const OtherUser &) = delete;
+  // Runs as uid, or leaves the child as it is for uid 0.
+  ChildSetup as(uid_t uid) const {
+    return [this, uid] {
+      if (uid == 0) {
+        return;
+      }
+      setenv("GCOV_PREFIX", counters_, 1);
+      if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
+        _exit(125);
+      }
+    };
+  }
+
+private:
+  char counters_[32] = "/tmp/stop-test-gcov-XXXXXX";
+};
+
 void expect_banner(const Outcome &r) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kBanner);
@@ -213,10 +242,7 @@ TEST_F(Stop, FailsOnASegmentItMayNotUse) {
       {76, 0644, kNobody, "shmget error\n"}, {76, 0444, kNobody, "shmget error\n"},
       {76, 0666, kNobody, nullptr},
   };
-  // A coverage build writes its counters at exit: somewhere this uid may.
-  char counters[] = "/tmp/stop-test-gcov-XXXXXX";
-  ASSERT_NE(mkdtemp(counters), nullptr);
-  ASSERT_EQ(chmod(counters, 01777), 0);
+  const OtherUser other;
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << c.size << " bytes, mode " << std::oct << c.mode);
     if (c.uid != 0 && !real_root_) {
@@ -225,15 +251,7 @@ TEST_F(Stop, FailsOnASegmentItMayNotUse) {
     ASSERT_TRUE(enter_private_ipc(real_root_));
     const Bytes before = random_bytes(c.size);
     create_segment(before, c.mode);
-    const Outcome r = run_stop({}, [&c, &counters] {
-      if (c.uid == 0) {
-        return;
-      }
-      setenv("GCOV_PREFIX", counters, 1);
-      if (setgroups(0, nullptr) != 0 || setgid(c.uid) != 0 || setuid(c.uid) != 0) {
-        _exit(125);
-      }
-    });
+    const Outcome r = run_stop({}, other.as(c.uid));
     if (c.message == nullptr) {
       expect_banner(r);
       EXPECT_EQ(segment_bytes(), with_flag_set(before));
@@ -242,7 +260,6 @@ TEST_F(Stop, FailsOnASegmentItMayNotUse) {
       EXPECT_EQ(segment_bytes(), before);
     }
   }
-  std::filesystem::remove_all(counters);
 }
 
 TEST_F(Stop, ReportsAnAttachFailure) {
@@ -416,6 +433,7 @@ TEST_F(FlagTool, ShowsClearsAndWaitsAndSaysWhyNot) {
     const char *out; // the first line, or the whole error when status != 0
   };
   const std::string id_line = ", 100 bytes, mode 0666, owner root (uid 0)\n";
+  const OtherUser other;
   const Case cases[] = {
       {0, 0, 0, {}, 1, "tpcc-flag: no segment under key 1234\n"},
       {0, 0, 0, {"clear"}, 1, "tpcc-flag: no segment under key 1234\n"},
@@ -462,11 +480,7 @@ TEST_F(FlagTool, ShowsClearsAndWaitsAndSaysWhyNot) {
     void *held = std::string(c.args.empty() ? "" : c.args[0]) == "wait" && c.status == 1
                      ? shmat(segment_id(), nullptr, SHM_RDONLY)
                      : nullptr;
-    const Outcome r = run(FLAG_PATH, c.args, [&c] {
-      if (c.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(c.uid) != 0 || setuid(c.uid) != 0)) {
-        _exit(125);
-      }
-    });
+    const Outcome r = run(FLAG_PATH, c.args, other.as(c.uid));
     if (held != nullptr) {
       shmdt(held);
     }
