@@ -46,6 +46,8 @@ struct Case {
 };
 constexpr Case kCases[] = {{1, 1, 1, 1}, {2, 1, 10, 7}, {2, 2, 3, 99}, {10, 5, 5, 12345}};
 constexpr int kDraws = 3000;
+constexpr double kMean[] = {12, 12, 10, 5, 5};
+constexpr double kKeying[] = {18, 3, 2, 2, 2};
 
 // Runs draw(c, t, ref) kDraws times for a terminal of each case beside its
 // reference; both must have made the same draws in the end.
@@ -110,9 +112,7 @@ TEST(Inputs, PaymentAndOrderStatusFollowTheirRules) {
 }
 
 TEST(Inputs, DeliveryStockLevelAndTimesFollowTheirRules) {
-  constexpr double kMean[] = {12, 12, 10, 5, 5};
-  constexpr double kKeying[] = {18, 3, 2, 2, 2};
-  for_each_terminal([&kMean, &kKeying](const Case &c, Terminal &t, Reference &ref, int n) {
+  for_each_terminal([](const Case &c, Terminal &t, Reference &ref, int n) {
     DeliveryInput delivery;
     DrawDelivery(&t, &delivery);
     ASSERT_EQ(delivery.w_id, c.w_id);
