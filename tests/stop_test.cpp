@@ -382,15 +382,13 @@ TEST_F(ShutdownFlag, AttachesAsStopDoesAndClearsOnlyTheFlag) {
 }
 
 // errno of a failed attach as uid, which is 0 or, in a child, another user.
-int attach_error_as(uid_t uid) {
+int attach_error_as(const OtherUser &other, uid_t uid) {
   if (uid == 0) {
     return AttachShutdownFlag() == nullptr ? errno : 0;
   }
   const pid_t pid = fork();
   if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
-      _exit(255);
-    }
+    other.as(uid)();
     _exit(AttachShutdownFlag() == nullptr ? errno : 0);
   }
   return exit_status(pid);
@@ -404,6 +402,7 @@ TEST_F(ShutdownFlag, AttachFailsWhereStopFailsAndChangesNothing) {
     int error;
   };
   const Case cases[] = {{75, 0666, 0, EINVAL}, {76, 0644, kNobody, EACCES}};
+  const OtherUser other;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.error);
     if (c.uid != 0 && !real_root_) {
@@ -412,7 +411,7 @@ TEST_F(ShutdownFlag, AttachFailsWhereStopFailsAndChangesNothing) {
     ASSERT_TRUE(enter_private_ipc(real_root_));
     const Bytes before = random_bytes(c.size);
     create_segment(before, c.mode);
-    EXPECT_EQ(attach_error_as(c.uid), c.error);
+    EXPECT_EQ(attach_error_as(other, c.uid), c.error);
     EXPECT_EQ(segment_bytes(), before);
   }
 }
