@@ -1,0 +1,66 @@
+// database.cpp - the schema's presence and its conditions; see database.h.
+#include "database.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace database {
+
+const std::vector<std::string> &tables() {
+  static const std::vector<std::string> names = {"warehouse", "district",  "customer",
+                                                 "history",   "orders",    "new_order",
+                                                 "order_line", "item",     "stock"};
+  return names;
+}
+
+std::string missing_table(pg::Connection &conn) {
+  for (const std::string &t : tables()) {
+    const pg::Result r = conn.exec("SELECT to_regclass($1) IS NULL", {t});
+    if (pg::text(r, 0, 0)[0] == 't') {
+      return t;
+    }
+  }
+  return "";
+}
+
+std::vector<Condition> check(pg::Connection &conn, int first, int last) {
+  if (first > 0) {
+    // Temporary relations come first in the search path: the conditions read these.
+    static const std::vector<std::pair<std::string, std::string>> kRows = {
+        {"warehouse", "w_id"},       {"district", "d_w_id"},  {"customer", "c_w_id"},
+        {"history", "h_w_id"},       {"orders", "o_w_id"},    {"new_order", "no_w_id"},
+        {"order_line", "ol_w_id"},   {"stock", "s_w_id"}};
+    const std::string in = " BETWEEN " + std::to_string(first) + " AND " + std::to_string(last);
+    for (const auto &[table, column] : kRows) {
+      std::string where = column + in;
+      if (table == "history") { // a customer's payments may come through another warehouse
+        where += " OR h_c_w_id" + in;
+      }
+      conn.exec("CREATE OR REPLACE TEMPORARY VIEW " + table + " AS SELECT * FROM public." + table +
+                " WHERE " + where);
+    }
+  }
+  const pg::Result r = conn.exec(kCheckSql);
+  std::vector<Condition> out;
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    out.push_back({static_cast<int>(pg::integer(r, row, 0)), pg::text(r, row, 1),
+                   pg::integer(r, row, 2)});
+  }
+  return out;
+}
+
+long long print_conditions(const std::vector<Condition> &conditions, const std::vector<int> &which,
+                           std::FILE *out) {
+  long long violations = 0;
+  (void)std::fprintf(out, "%9s  %-52s %s\n", "condition", "rule", "violations");
+  for (const Condition &c : conditions) {
+    if (std::find(which.begin(), which.end(), c.number) == which.end()) {
+      continue;
+    }
+    (void)std::fprintf(out, "%9d  %-52s %lld\n", c.number, c.rule.c_str(), c.violations);
+    violations += c.violations;
+  }
+  return violations;
+}
+
+} // namespace database

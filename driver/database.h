@@ -1,0 +1,40 @@
+// database.h - the kit's schema on a PostgreSQL database: its SQL, whether a
+// database holds it, and the consistency conditions, for all warehouses or a
+// range of them.
+#ifndef TPCC_DRIVER_DATABASE_H
+#define TPCC_DRIVER_DATABASE_H
+
+#include "pg.h"
+
+#include <string>
+#include <vector>
+
+namespace database {
+
+extern const char *const kSchemaSql; // the nine tables, without keys
+extern const char *const kKeysSql;   // their keys and indexes
+extern const char *const kCheckSql;  // the twelve conditions, one row each
+
+// The nine tables' names, in the population's order.
+const std::vector<std::string> &tables();
+
+// The first of the nine tables the database lacks, or "".
+std::string missing_table(pg::Connection &conn);
+
+struct Condition {
+  int number;
+  std::string rule;
+  long long violations;
+};
+
+// The conditions, on warehouses first..last only when first > 0 (each table seen through a
+// temporary view of those warehouses' rows).
+std::vector<Condition> check(pg::Connection &conn, int first = 0, int last = 0);
+
+// Prints the conditions as a table to out; returns the violations of those printed.
+long long print_conditions(const std::vector<Condition> &conditions, const std::vector<int> &which,
+                           std::FILE *out);
+
+} // namespace database
+
+#endif

@@ -1,0 +1,180 @@
+// pg.cpp - libpq behind RAII; see pg.h.
+#include "pg.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace pg {
+
+namespace {
+
+std::string trimmed(const char *message) {
+  std::string s = message != nullptr ? message : "";
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) {
+    s.pop_back();
+  }
+  return s;
+}
+
+const char *field(const PGresult *r, int code) {
+  const char *value = PQresultErrorField(r, code);
+  return value != nullptr ? value : "";
+}
+
+} // namespace
+
+long long integer(const Result &r, int row, int col) {
+  return std::strtoll(PQgetvalue(r.get(), row, col), nullptr, 10);
+}
+
+long long cents(const Result &r, int row, int col) {
+  const char *s = PQgetvalue(r.get(), row, col);
+  const bool negative = *s == '-';
+  s += negative ? 1 : 0;
+  long long value = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    value = value * 10 + (*s - '0');
+  }
+  int decimals = 0;
+  if (*s == '.') {
+    for (++s; decimals < 2 && *s >= '0' && *s <= '9'; ++s, ++decimals) {
+      value = value * 10 + (*s - '0');
+    }
+  }
+  for (; decimals < 2; ++decimals) {
+    value *= 10;
+  }
+  return negative ? -value : value;
+}
+
+double real(const Result &r, int row, int col) {
+  return std::strtod(PQgetvalue(r.get(), row, col), nullptr);
+}
+
+Connection::Connection(const std::string &conninfo) : conn_(PQconnectdb(conninfo.c_str())) {
+  if (conn_ == nullptr) {
+    throw Error("out of memory", "");
+  }
+  if (PQstatus(conn_) != CONNECTION_OK) {
+    std::string message = trimmed(PQerrorMessage(conn_));
+    PQfinish(conn_);
+    conn_ = nullptr;
+    throw Error(message, "");
+  }
+}
+
+Connection::~Connection() {
+  if (conn_ != nullptr) {
+    PQfinish(conn_);
+  }
+}
+
+void Connection::fail(const PGresult *r) const {
+  if (r == nullptr || PQstatus(conn_) == CONNECTION_BAD) {
+    const char *message = r != nullptr ? PQresultErrorMessage(r) : PQerrorMessage(conn_);
+    throw Error(trimmed(*message != '\0' ? message : PQerrorMessage(conn_)),
+                r != nullptr ? field(r, PG_DIAG_SQLSTATE) : "");
+  }
+  throw Error(trimmed(field(r, PG_DIAG_MESSAGE_PRIMARY)), field(r, PG_DIAG_SQLSTATE));
+}
+
+Result Connection::exec(const std::string &sql) {
+  Result r(PQexec(conn_, sql.c_str()));
+  const ExecStatusType status = PQresultStatus(r.get());
+  if (r == nullptr || (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)) {
+    fail(r.get());
+  }
+  return r;
+}
+
+Result Connection::exec(const std::string &sql, const std::vector<std::string> &params) {
+  std::vector<const char *> values;
+  values.reserve(params.size());
+  for (const std::string &p : params) {
+    values.push_back(p.c_str());
+  }
+  Result r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                        values.data(), nullptr, nullptr, 0));
+  const ExecStatusType status = PQresultStatus(r.get());
+  if (r == nullptr || (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)) {
+    fail(r.get());
+  }
+  return r;
+}
+
+void Connection::prepare(const std::string &name, const std::string &sql) {
+  Result r(PQprepare(conn_, name.c_str(), sql.c_str(), 0, nullptr));
+  if (r == nullptr || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+    fail(r.get());
+  }
+}
+
+void Connection::enter_pipeline() {
+  if (PQpipelineStatus(conn_) == PQ_PIPELINE_OFF && PQenterPipelineMode(conn_) != 1) {
+    fail(nullptr);
+  }
+}
+
+void Connection::send_sql(const char *sql) {
+  enter_pipeline();
+  if (PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 1) {
+    fail(nullptr);
+  }
+  ++queued_;
+}
+
+void Connection::send(const char *name, const std::vector<std::string> &params) {
+  enter_pipeline();
+  std::vector<const char *> values;
+  values.reserve(params.size());
+  for (const std::string &p : params) {
+    values.push_back(p.c_str());
+  }
+  if (PQsendQueryPrepared(conn_, name, static_cast<int>(values.size()), values.data(), nullptr,
+                          nullptr, 0) != 1) {
+    fail(nullptr);
+  }
+  ++queued_;
+}
+
+std::vector<Result> Connection::sync() {
+  std::vector<Result> results;
+  results.reserve(static_cast<size_t>(queued_));
+  const int expected = queued_;
+  queued_ = 0;
+  if (PQpipelineSync(conn_) != 1) {
+    fail(nullptr);
+  }
+  // Each statement's result is followed by a NULL; the sync's own result ends it.
+  for (int nulls = 0;;) {
+    PGresult *r = PQgetResult(conn_);
+    if (r == nullptr) {
+      if (PQstatus(conn_) == CONNECTION_BAD || ++nulls > expected + 2) {
+        fail(nullptr);
+      }
+      continue;
+    }
+    if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+      PQclear(r);
+      break;
+    }
+    results.emplace_back(r);
+  }
+  (void)PQexitPipelineMode(conn_);
+  for (const Result &r : results) {
+    if (PQresultStatus(r.get()) == PGRES_FATAL_ERROR) {
+      fail(r.get());
+    }
+  }
+  return results;
+}
+
+std::string int_array(const std::vector<long long> &values) {
+  std::string s = "{";
+  for (const long long v : values) {
+    s.append(s.size() > 1 ? "," : "").append(std::to_string(v));
+  }
+  return s.append("}");
+}
+
+} // namespace pg

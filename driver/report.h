@@ -1,0 +1,109 @@
+// report.h - what a run measured: the recorder the terminals report to, the
+// report made from it (JSON, the one form every other is made from), the text
+// a person reads, and the merge of the reports of several driver hosts.
+#ifndef TPCC_DRIVER_REPORT_H
+#define TPCC_DRIVER_REPORT_H
+
+#include "histogram.h"
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace report {
+
+constexpr int kTypes = 5; // TX_NEW_ORDER .. TX_STOCK_LEVEL
+extern const std::array<const char *, kTypes> kTypeKeys;  // "new_order" ..
+extern const std::array<const char *, kTypes> kTypeNames; // "New-Order" ..
+constexpr int64_t kPeriodUs = 10'000'000;                 // the series' period
+
+enum class Outcome { committed, rolled_back, failed };
+
+// One transaction as the terminal saw it; times in µs since the run began.
+struct Completion {
+  int terminal = 0, type = 0;
+  int64_t start_us = 0, end_us = 0;
+  int retries = 0;
+  Outcome outcome = Outcome::committed;
+  std::string sqlstate;                 // of a failure
+  int lines = 0, remote_lines = 0;      // New-Order
+  long long amount_cents = 0;           // Payment
+  bool remote = false, by_name = false; // Payment, Order-Status
+};
+
+// Counted over the whole run, ramp-up and drain included: what the database holds.
+struct WholeRun {
+  uint64_t new_order_committed = 0, new_order_rolled_back = 0, order_lines_committed = 0;
+  uint64_t payment_committed = 0;
+  long long payment_amount_cents = 0;
+  uint64_t deliveries_completed = 0, districts_delivered = 0, districts_skipped = 0;
+};
+
+// Everything the terminals and delivery workers report, from any thread.
+class Recorder {
+public:
+  // The interval runs from interval_start_us for interval_us; samples may be NULL.
+  Recorder(int64_t interval_start_us, int64_t interval_us, std::FILE *samples);
+  void record(const Completion &c);
+  void record_delivery(int64_t queued_us, int64_t done_us, int delivered, int skipped);
+  // Ends the interval at now_us if it has not ended yet (a stop, a signal, an error).
+  void end_interval(int64_t now_us);
+  // For progress: completions of the type and its p90 in the last whole period, failures.
+  struct Recent {
+    int64_t period_us;
+    std::array<uint64_t, kTypes> count;
+    double new_order_p90_ms;
+    uint64_t failures;
+  };
+  Recent recent(int64_t now_us);
+  // The measured part of the report (counts, histograms, series, whole_run, interval).
+  nlohmann::json json();
+  WholeRun whole_run();
+
+private:
+  struct Period {
+    std::array<uint64_t, kTypes> count{};
+    std::array<Histogram, kTypes> times;
+  };
+  Period &period(int64_t t_us);
+  bool in_interval(int64_t t_us) const {
+    return t_us >= interval_start_us_ && t_us < interval_start_us_ + interval_us_;
+  }
+  std::mutex mutex_;
+  int64_t interval_start_us_, interval_us_;
+  std::FILE *samples_;
+  std::array<Histogram, kTypes> times_;
+  std::array<uint64_t, kTypes> count_{}, retries_{}, failures_{};
+  uint64_t rolled_back_ = 0, lines_ = 0, remote_lines_ = 0, payment_remote_ = 0;
+  uint64_t payment_by_name_ = 0, order_status_by_name_ = 0;
+  Histogram deferred_;
+  uint64_t deferred_done_ = 0, districts_ = 0, skipped_ = 0, failures_total_ = 0;
+  std::map<std::string, uint64_t> errors_;
+  std::vector<Period> series_;
+  std::vector<uint64_t> new_order_per_second_;
+  WholeRun whole_;
+};
+
+// Fills in the rates, shares, percentiles and "reportable" checks of a report whose facts
+// and measured part are there; a merged report is finished the same way.
+void finish(nlohmann::json &r);
+
+// The report as text, for standard output.
+std::string text(const nlohmann::json &r);
+
+// One report of the whole from the reports of several hosts' ranges; throws
+// std::runtime_error naming what does not fit.
+nlohmann::json merge(const std::vector<nlohmann::json> &parts);
+
+// Writes the report to path under a temporary name, renamed when whole; false with errno.
+bool write_file(const nlohmann::json &r, const std::string &path);
+
+} // namespace report
+
+#endif

@@ -1,0 +1,829 @@
+// tpcc-run - the TPC-C driver on PostgreSQL.
+//
+// Terminals deal their transactions from inputs.h and wait in one timer queue
+// for the next due; C worker threads, each with its own connection, take the
+// due terminals and run their transactions; deliveries go to delivery workers,
+// one per group of warehouses, which run them in the background.  Every
+// completion goes to one recorder, and the report is made from it.
+#include "command_line.h"
+#include "database.h"
+#include "report.h"
+#include "transactions.h"
+
+#include <tpcc/inputs.h>
+#include <tpcc/shutdown_flag.h>
+#include <tpcc/support.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <queue>
+#include <thread>
+
+#include <getopt.h>
+#include <sched.h>
+#include <unistd.h>
+
+// The command reports and exits from its main thread only.
+// NOLINTBEGIN(concurrency-mt-unsafe)
+
+namespace {
+
+using command_line::usage_error;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+constexpr const char *kUsage =
+    "usage: tpcc-run [--dsn CONNINFO] [--warehouses N] [--range A-B] [--connections C]\n"
+    "                [--standard [--time-scale F]] [--ramp-up S] [--duration S] [--seed S]\n"
+    "                [--c-load C] [--c-run C] [--report FILE] [--samples FILE]\n"
+    "                [--deliveries FILE] [--check] [--progress S] [--no-flag] [--quiet]\n"
+    "       tpcc-run --merge [--report FILE] REPORT.json...\n";
+
+constexpr const char *kHelp =
+    "Run the TPC-C transactions against a PostgreSQL database that tpcc-load made.\n"
+    "\n"
+    "  -d, --dsn CONNINFO    libpq connection string or URI (default: the PG* environment)\n"
+    "  -w, --warehouses N    the database's warehouses (default: all it has)\n"
+    "  -r, --range A-B       drive only these warehouses (default: all)\n"
+    "  -c, --connections C   connections and worker threads (default: 2 x the CPUs)\n"
+    "  -S, --standard        10 terminals per warehouse with keying and think times\n"
+    "      --time-scale F    0 < F <= 1: shorten those times (the run is not reportable)\n"
+    "  -u, --ramp-up S       seconds before the measurement interval (default 10)\n"
+    "  -t, --duration S      seconds of the measurement interval (default 60)\n"
+    "  -s, --seed S          the terminals' seeds and C-Run come from it (default 1)\n"
+    "      --c-load C        the C-Load of a database without tpcc_load (from load.env)\n"
+    "      --c-run C         the run's C for C_LAST, checked against C-Load\n"
+    "  -o, --report FILE     the report as JSON\n"
+    "      --samples FILE    one CSV line per transaction\n"
+    "      --deliveries FILE one CSV line per deferred delivery\n"
+    "      --check           the consistency conditions after the run (exit 3 if violated)\n"
+    "  -p, --progress S      a progress line every S seconds, 0 for none (default 10)\n"
+    "      --no-flag         run without the shutdown flag that stop sets\n"
+    "  -q, --quiet           no progress\n"
+    "      --merge           print and write the report of the whole of several hosts' runs\n"
+    "  -h, --help            this text\n"
+    "  -V, --version         the version\n"
+    "\n"
+    "Exit status: 0 done, 1 a failure (or over 1 % failed transactions), 2 a usage error,\n"
+    "3 a consistency condition violated.\n";
+
+struct Options {
+  std::string dsn;
+  int64_t warehouses = 0, first = 0, last = 0, connections = 0;
+  bool standard = false;
+  double time_scale = 1;
+  int64_t ramp_up = 10, duration = 60;
+  uint64_t seed = 1;
+  int64_t c_load = -1, c_run = -1;
+  std::string report, samples, deliveries;
+  bool check = false, no_flag = false, quiet = false, merge = false;
+  int64_t progress = 10;
+  std::vector<std::string> merge_files;
+};
+
+enum : int { kTimeScale = 256, kCLoad, kCRun, kSamples, kDeliveries, kCheck, kNoFlag, kMerge };
+
+Options parse(int argc, char **argv) {
+  static const option kLong[] = {{"dsn", required_argument, nullptr, 'd'},
+                                 {"warehouses", required_argument, nullptr, 'w'},
+                                 {"range", required_argument, nullptr, 'r'},
+                                 {"connections", required_argument, nullptr, 'c'},
+                                 {"standard", no_argument, nullptr, 'S'},
+                                 {"time-scale", required_argument, nullptr, kTimeScale},
+                                 {"ramp-up", required_argument, nullptr, 'u'},
+                                 {"duration", required_argument, nullptr, 't'},
+                                 {"seed", required_argument, nullptr, 's'},
+                                 {"c-load", required_argument, nullptr, kCLoad},
+                                 {"c-run", required_argument, nullptr, kCRun},
+                                 {"report", required_argument, nullptr, 'o'},
+                                 {"samples", required_argument, nullptr, kSamples},
+                                 {"deliveries", required_argument, nullptr, kDeliveries},
+                                 {"check", no_argument, nullptr, kCheck},
+                                 {"progress", required_argument, nullptr, 'p'},
+                                 {"no-flag", no_argument, nullptr, kNoFlag},
+                                 {"quiet", no_argument, nullptr, 'q'},
+                                 {"merge", no_argument, nullptr, kMerge},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, 'V'},
+                                 {nullptr, 0, nullptr, 0}};
+  Options o;
+  opterr = 0;
+  int c = 0;
+  while ((c = getopt_long(argc, argv, ":d:w:r:c:Su:t:s:o:p:qhV", kLong, nullptr)) != -1) {
+    switch (c) {
+    case 'd': o.dsn = optarg; break;
+    case 'w': o.warehouses = command_line::number("--warehouses", optarg, 1, INT32_MAX); break;
+    case 'r': std::tie(o.first, o.last) = command_line::range(optarg); break;
+    case 'c': o.connections = command_line::number("--connections", optarg, 1, 4096); break;
+    case 'S': o.standard = true; break;
+    case kTimeScale: {
+      char *end = nullptr;
+      o.time_scale = std::strtod(optarg, &end);
+      if (*end != '\0' || !(o.time_scale > 0 && o.time_scale <= 1)) {
+        usage_error(std::string("--time-scale: '") + optarg + "' is not a number in (0, 1]");
+      }
+      break;
+    }
+    case 'u': o.ramp_up = command_line::number("--ramp-up", optarg, 0, 86400 * 7); break;
+    case 't': o.duration = command_line::number("--duration", optarg, 1, 86400 * 7); break;
+    case 's': o.seed = static_cast<uint64_t>(command_line::number("--seed", optarg, 0, UINT64_MAX)); break;
+    case kCLoad: o.c_load = command_line::number("--c-load", optarg, 0, 255); break;
+    case kCRun: o.c_run = command_line::number("--c-run", optarg, 0, 255); break;
+    case 'o': o.report = optarg; break;
+    case kSamples: o.samples = optarg; break;
+    case kDeliveries: o.deliveries = optarg; break;
+    case kCheck: o.check = true; break;
+    case 'p': o.progress = command_line::number("--progress", optarg, 0, 86400); break;
+    case kNoFlag: o.no_flag = true; break;
+    case 'q': o.quiet = true; break;
+    case kMerge: o.merge = true; break;
+    case 'h':
+      (void)std::fputs(kUsage, stdout);
+      (void)std::fputs(kHelp, stdout);
+      std::exit(0);
+    case 'V': (void)std::puts("tpcc-run (tpcc-tools) " TPCC_VERSION); std::exit(0);
+    case ':': usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
+    default: usage_error(std::string("unknown option ") + argv[optind - 1]);
+    }
+  }
+  for (; optind < argc; ++optind) {
+    if (!o.merge) {
+      usage_error(std::string("unexpected argument '") + argv[optind] + "'");
+    }
+    o.merge_files.emplace_back(argv[optind]);
+  }
+  if (o.merge && o.merge_files.empty()) {
+    usage_error("--merge needs the reports to merge");
+  }
+  if (o.time_scale != 1 && !o.standard) {
+    usage_error("--time-scale goes with --standard");
+  }
+  if (o.c_run >= 0 && o.c_load >= 0 && IsValidRunCValue(static_cast<uint32_t>(o.c_load),
+                                                        static_cast<uint32_t>(o.c_run)) == 0) {
+    usage_error("--c-run " + std::to_string(o.c_run) + " is not a valid C-Run for C-Load " +
+                std::to_string(o.c_load) + " (their difference must be 65..119, not 96 or 112)");
+  }
+  return o;
+}
+
+[[noreturn]] void fail(const std::string &message, int status = 1) {
+  (void)std::fprintf(stderr, "tpcc-run: %s\n", message.c_str());
+  std::exit(status);
+}
+
+volatile std::sig_atomic_t g_signal = 0;
+extern "C" void on_signal(int s) { g_signal = s; }
+
+// ---- the run's clock: µs since it began ----
+
+const Clock::time_point g_start = Clock::now();
+int64_t now_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - g_start).count();
+}
+
+// ---- terminals and the timer queue ----
+
+union Inputs {
+  NewOrderInput new_order;
+  PaymentInput payment;
+  OrderStatusInput order_status;
+  DeliveryInput delivery;
+  StockLevelInput stock_level;
+};
+
+struct Slot {
+  Terminal terminal;
+  int type = 0;
+  Inputs in{};
+  int64_t due_us = 0;
+};
+
+// Deals the terminal's next transaction and draws its inputs.
+void deal(Slot &s) {
+  s.type = DealTransaction(&s.terminal);
+  switch (s.type) {
+  case TX_NEW_ORDER: DrawNewOrder(&s.terminal, &s.in.new_order); break;
+  case TX_PAYMENT: DrawPayment(&s.terminal, &s.in.payment); break;
+  case TX_ORDER_STATUS: DrawOrderStatus(&s.terminal, &s.in.order_status); break;
+  case TX_DELIVERY: DrawDelivery(&s.terminal, &s.in.delivery); break;
+  default: DrawStockLevel(&s.terminal, &s.in.stock_level); break;
+  }
+}
+
+class Scheduler {
+public:
+  void push(int slot, int64_t due_us) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      queue_.emplace(due_us, slot);
+    }
+    ready_.notify_one();
+  }
+  // The next due terminal, waiting for it; -1 once stopped.
+  int next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (stopped_) {
+        return -1;
+      }
+      if (!queue_.empty()) {
+        const auto [due, slot] = queue_.top();
+        if (due <= now_us()) {
+          queue_.pop();
+          return slot;
+        }
+        ready_.wait_until(lock, g_start + std::chrono::microseconds(due));
+      } else {
+        ready_.wait(lock);
+      }
+    }
+  }
+  void stop() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopped_ = true;
+    }
+    ready_.notify_all();
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::priority_queue<std::pair<int64_t, int>, std::vector<std::pair<int64_t, int>>,
+                      std::greater<>>
+      queue_;
+  bool stopped_ = false;
+};
+
+// ---- the run ----
+
+struct DeliveryJob {
+  DeliveryInput in;
+  int64_t queued_us;
+};
+
+struct DeliveryQueue {
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<DeliveryJob> jobs;
+};
+
+struct Run {
+  Options o;
+  std::vector<Slot> slots;
+  Scheduler scheduler;
+  std::unique_ptr<report::Recorder> recorder;
+  std::vector<std::unique_ptr<DeliveryQueue>> deliveries;
+  std::atomic<bool> draining{false};
+  std::atomic<int64_t> drain_deadline_us{INT64_MAX};
+  std::atomic<bool> server_gone{false};
+  std::string server_gone_message;
+  std::mutex deliveries_file_mutex;
+  std::FILE *deliveries_file = nullptr;
+};
+
+// A worker's connection, reopened when it is lost: with backoff, for up to 30 s.
+class Worker {
+public:
+  explicit Worker(Run &run) : run_(run), session_(std::make_unique<tx::Session>(run.o.dsn)) {}
+  tx::Session &session() { return *session_; }
+
+  // Runs body (a transaction on the session) until it succeeds, retrying conflicts; the
+  // completion's outcome, retries and SQLSTATE are filled in.  A commit whose answer was
+  // lost with the connection counts as whatever the database says it was.
+  template <typename Body> void attempt(report::Completion &c, Body body) {
+    for (;;) {
+      try {
+        body();
+        return;
+      } catch (const pg::Error &e) {
+        if (e.lost()) {
+          const std::string xid = session_->xid;
+          const bool reopened = reopen(e.what());
+          c.outcome = report::Outcome::failed;
+          c.sqlstate = e.sqlstate().empty() ? "08006" : e.sqlstate();
+          if (reopened && !xid.empty() && settle(xid)) {
+            c.outcome = report::Outcome::committed;
+          }
+          return;
+        }
+        try {
+          session_->reset();
+        } catch (const pg::Error &) {
+          (void)reopen(e.what());
+        }
+        if (!e.conflict() || c.retries == 10) {
+          c.outcome = report::Outcome::failed;
+          c.sqlstate = e.sqlstate();
+          return;
+        }
+        ++c.retries;
+      }
+    }
+  }
+
+private:
+  bool settle(const std::string &xid) {
+    try {
+      return tx::committed(session_->conn, xid);
+    } catch (const pg::Error &) {
+      return false;
+    }
+  }
+  bool reopen(const std::string &why) {
+    session_.reset();
+    const int64_t deadline = now_us() + 30'000'000;
+    for (int64_t wait_ms = 100; !run_.server_gone; wait_ms = std::min<int64_t>(wait_ms * 2, 2000)) {
+      try {
+        session_ = std::make_unique<tx::Session>(run_.o.dsn);
+        return true;
+      } catch (const pg::Error &e) {
+        if (now_us() + wait_ms * 1000 > deadline) {
+          if (!run_.server_gone.exchange(true)) {
+            run_.server_gone_message = std::string(why) + "; reconnecting: " + e.what();
+          }
+          break;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+    }
+    session_.reset();
+    return false;
+  }
+
+  Run &run_;
+  std::unique_ptr<tx::Session> session_;
+
+public:
+  bool connected() const { return session_ != nullptr; }
+};
+
+bool remote_payment(const PaymentInput &in) { return in.c_w_id != in.w_id; }
+
+void run_transaction(Run &run, Worker &w, Slot &s, report::Completion &c) {
+  switch (s.type) {
+  case TX_NEW_ORDER: {
+    tx::NewOrderResult out;
+    w.attempt(c, [&] { tx::new_order(w.session(), s.in.new_order, out); });
+    const NewOrderInput &in = s.in.new_order;
+    c.outcome = c.outcome == report::Outcome::committed && in.rbk == 1 ? report::Outcome::rolled_back
+                                                                        : c.outcome;
+    c.lines = c.outcome == report::Outcome::committed ? in.ol_cnt : 0;
+    for (int l = 0; l < in.ol_cnt; ++l) {
+      c.remote_lines += in.line[l].supply_w_id != in.w_id ? 1 : 0;
+    }
+    break;
+  }
+  case TX_PAYMENT: {
+    tx::PaymentResult out;
+    w.attempt(c, [&] { tx::payment(w.session(), s.in.payment, out); });
+    c.amount_cents = s.in.payment.h_amount_cents;
+    c.remote = remote_payment(s.in.payment);
+    c.by_name = s.in.payment.by_name != 0;
+    break;
+  }
+  case TX_ORDER_STATUS: {
+    tx::OrderStatusResult out;
+    w.attempt(c, [&] { tx::order_status(w.session(), s.in.order_status, out); });
+    c.by_name = s.in.order_status.by_name != 0;
+    break;
+  }
+  case TX_DELIVERY: { // queued, and answered at once
+    const auto k = static_cast<size_t>(s.in.delivery.w_id - run.o.first) % run.deliveries.size();
+    DeliveryQueue &q = *run.deliveries[k];
+    {
+      const std::lock_guard<std::mutex> lock(q.mutex);
+      q.jobs.push_back({s.in.delivery, c.start_us});
+    }
+    q.ready.notify_one();
+    break;
+  }
+  default: {
+    tx::StockLevelResult out;
+    w.attempt(c, [&] { tx::stock_level(w.session(), s.in.stock_level, out); });
+    break;
+  }
+  }
+}
+
+// Seconds as µs of the run's clock, scaled for tests.
+int64_t scaled_us(const Run &run, double seconds) {
+  return run.o.standard ? static_cast<int64_t>(seconds * run.o.time_scale * 1e6) : 0;
+}
+
+void terminal_worker(Run &run, Worker &w) {
+  for (int slot; (slot = run.scheduler.next()) >= 0;) {
+    Slot &s = run.slots[static_cast<size_t>(slot)];
+    report::Completion c;
+    c.terminal = slot + 1;
+    c.type = s.type;
+    c.start_us = std::min(s.due_us, now_us());
+    run_transaction(run, w, s, c);
+    c.end_us = now_us();
+    run.recorder->record(c);
+    if (!w.connected()) {
+      run.scheduler.stop(); // the server stayed gone: the run ends
+      return;
+    }
+    const double think = ThinkTime(&s.terminal, s.type);
+    deal(s);
+    s.due_us = c.end_us + scaled_us(run, think) + scaled_us(run, KeyingTime(s.type));
+    run.scheduler.push(slot, s.due_us);
+  }
+}
+
+void write_delivery(Run &run, const DeliveryJob &job, int64_t done_us, const tx::DeliveryResult &r) {
+  if (run.deliveries_file == nullptr) {
+    return;
+  }
+  char line[256];
+  int n = std::snprintf(line, sizeof line, "%lld,%d,%d,%lld", static_cast<long long>(job.queued_us),
+                        job.in.w_id, job.in.o_carrier_id, static_cast<long long>(done_us));
+  for (const int o_id : r.o_id) {
+    n += o_id == 0 ? std::snprintf(line + n, sizeof line - static_cast<size_t>(n), ",skipped")
+                   : std::snprintf(line + n, sizeof line - static_cast<size_t>(n), ",%d", o_id);
+  }
+  const std::lock_guard<std::mutex> lock(run.deliveries_file_mutex);
+  (void)std::fprintf(run.deliveries_file, "%s\n", line);
+}
+
+void delivery_worker(Run &run, Worker &w, DeliveryQueue &q) {
+  for (;;) {
+    DeliveryJob job{};
+    {
+      std::unique_lock<std::mutex> lock(q.mutex);
+      q.ready.wait_for(lock, std::chrono::milliseconds(100),
+                       [&] { return !q.jobs.empty() || run.draining; });
+      if (q.jobs.empty()) {
+        if (run.draining) {
+          return;
+        }
+        continue;
+      }
+      if (now_us() > run.drain_deadline_us || !w.connected()) {
+        return;
+      }
+      job = q.jobs.front();
+      q.jobs.pop_front();
+    }
+    tx::DeliveryResult out;
+    report::Completion c;
+    w.attempt(c, [&] { tx::delivery(w.session(), job.in, out); });
+    const int64_t done = now_us();
+    if (c.outcome == report::Outcome::committed) {
+      run.recorder->record_delivery(job.queued_us, done, out.delivered, out.skipped);
+      write_delivery(run, job, done, out);
+    } else {
+      c.type = TX_DELIVERY;
+      c.start_us = job.queued_us;
+      c.end_us = done;
+      run.recorder->record(c);
+    }
+  }
+}
+
+// ---- before the run: the database, C and the flag ----
+
+struct Database {
+  int64_t warehouses = 0;
+  int64_t c_load = -1;
+};
+
+Database inspect(pg::Connection &conn, const Options &o) {
+  const std::string missing = database::missing_table(conn);
+  if (!missing.empty()) {
+    fail("the database has no table '" + missing + "' of the kit: tpcc-load makes it");
+  }
+  Database db;
+  db.warehouses = pg::integer(conn.exec("SELECT count(*) FROM warehouse"), 0, 0);
+  const int64_t wanted = o.warehouses > 0 ? o.warehouses : db.warehouses;
+  if (db.warehouses == 0 || db.warehouses < wanted || o.last > wanted) {
+    fail("the database has " + std::to_string(db.warehouses) + " warehouses, fewer than the " +
+         std::to_string(std::max(wanted, o.last)) + " asked for: tpcc-load --warehouses N makes them");
+  }
+  db.warehouses = wanted;
+  if (pg::text(conn.exec("SELECT to_regclass('tpcc_load') IS NULL"), 0, 0)[0] == 'f') {
+    const pg::Result r = conn.exec("SELECT DISTINCT c_load FROM tpcc_load");
+    if (PQntuples(r.get()) > 1) {
+      fail("the parts of the load recorded in tpcc_load have different C-Loads");
+    }
+    if (PQntuples(r.get()) == 1) {
+      db.c_load = pg::integer(r, 0, 0);
+    }
+  }
+  return db;
+}
+
+// Sets the run's C constants; returns C-Load.
+uint32_t choose_c(const Options &o, const Database &db) {
+  if (db.c_load >= 0 && o.c_load >= 0 && o.c_load != db.c_load) {
+    fail("--c-load " + std::to_string(o.c_load) + " is not the C-Load " +
+         std::to_string(db.c_load) + " recorded in tpcc_load");
+  }
+  const int64_t c_load = db.c_load >= 0 ? db.c_load : o.c_load;
+  if (c_load < 0) {
+    fail("the database records no C-Load (no tpcc_load row, as after loading tpcc-gen's files): "
+         "give --c-load from its load.env");
+  }
+  auto seed = static_cast<unsigned int>((o.seed ^ (o.seed >> 32U)) * 2654435761U + 1);
+  SetRunCValues(&seed, static_cast<uint32_t>(c_load));
+  if (o.c_run >= 0) {
+    if (IsValidRunCValue(static_cast<uint32_t>(c_load), static_cast<uint32_t>(o.c_run)) == 0) {
+      fail("--c-run " + std::to_string(o.c_run) + " is not a valid C-Run for C-Load " +
+           std::to_string(c_load) + " (their difference must be 65..119, not 96 or 112)");
+    }
+    C_255 = static_cast<uint32_t>(o.c_run);
+  }
+  return static_cast<uint32_t>(c_load);
+}
+
+unsigned int terminal_seed(uint64_t seed, int number) {
+  uint64_t z = seed + UINT64_C(0x9e3779b97f4a7c15) * static_cast<uint64_t>(number + 1);
+  z = (z ^ (z >> 30U)) * UINT64_C(0xbf58476d1ce4e5b9);
+  z = (z ^ (z >> 27U)) * UINT64_C(0x94d049bb133111eb);
+  return static_cast<unsigned int>(z ^ (z >> 31U));
+}
+
+void make_terminals(Run &run) {
+  const Options &o = run.o;
+  const int64_t spread = o.last - o.first + 1;
+  const int64_t n = o.standard ? 10 * spread : o.connections;
+  run.slots.resize(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t w = o.standard ? o.first + i / 10 : o.first + i % spread;
+    const int64_t d = o.standard ? i % 10 + 1 : (i / spread) % 10 + 1;
+    Slot &s = run.slots[static_cast<size_t>(i)];
+    InitTerminal(&s.terminal, static_cast<int32_t>(o.warehouses), static_cast<int32_t>(w),
+                 static_cast<int32_t>(d), terminal_seed(o.seed, static_cast<int>(i)));
+    deal(s);
+    s.due_us = scaled_us(run, KeyingTime(s.type));
+    run.scheduler.push(static_cast<int>(i), s.due_us);
+  }
+}
+
+int default_connections() {
+  cpu_set_t cpus;
+  return 2 * (sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1);
+}
+
+std::FILE *open_output(const std::string &path, const char *header) {
+  if (path.empty()) {
+    return nullptr;
+  }
+  std::FILE *f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) {
+    fail(path + ": " + std::strerror(errno));
+  }
+  (void)std::fputs(header, f);
+  return f;
+}
+
+void close_output(std::FILE *f, const std::string &path) {
+  if (f != nullptr && (std::ferror(f) != 0 || std::fclose(f) != 0)) {
+    fail(path + ": " + std::strerror(errno));
+  }
+}
+
+// ---- the run's course ----
+
+void show_progress(Run &run, int64_t elapsed_us) {
+  const report::Recorder::Recent r = run.recorder->recent(elapsed_us);
+  uint64_t all = 0;
+  for (const uint64_t n : r.count) {
+    all += n;
+  }
+  const double per_minute = 60e6 / static_cast<double>(r.period_us);
+  (void)std::fprintf(stderr,
+                     "tpcc-run: %lld s, tpmC %.0f, tpm %.0f, New-Order p90 %.1f ms, failures %llu\n",
+                     static_cast<long long>(elapsed_us / 1'000'000),
+                     static_cast<double>(r.count[TX_NEW_ORDER]) * per_minute,
+                     static_cast<double>(all) * per_minute, r.new_order_p90_ms,
+                     static_cast<unsigned long long>(r.failures));
+}
+
+// Waits out ramp-up and interval, or what ends them first; returns what ended the run.
+std::string course(Run &run, const int32_t *flag) {
+  const int64_t end_us = (run.o.ramp_up + run.o.duration) * 1'000'000;
+  const int64_t every_us = run.o.quiet ? 0 : run.o.progress * 1'000'000;
+  int64_t next_progress = every_us;
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const int64_t now = now_us();
+    if (run.server_gone) {
+      return "error";
+    }
+    if (g_signal != 0) {
+      return "signal";
+    }
+    if (flag != nullptr && ShutdownRequested(flag) != 0) {
+      return "stop";
+    }
+    if (now >= end_us) {
+      return "duration";
+    }
+    if (every_us > 0 && now >= next_progress) {
+      show_progress(run, now);
+      next_progress += every_us;
+    }
+  }
+}
+
+json facts(const Run &run, uint32_t c_load, int64_t interval_start_unix_us) {
+  const Options &o = run.o;
+  json r = {{"tool", "tpcc-run"},
+            {"version", TPCC_VERSION},
+            {"mode", o.standard ? "standard" : "throughput"},
+            {"warehouses", o.warehouses},
+            {"range", {o.first, o.last}},
+            {"terminals", run.slots.size()},
+            {"connections", o.connections},
+            {"delivery_workers", run.deliveries.size()},
+            {"seed", o.seed},
+            {"c_load", c_load},
+            {"c_run", C_255},
+            {"c_1023", C_1023},
+            {"c_8191", C_8191},
+            {"ramp_up_s", o.ramp_up},
+            {"duration_s", o.duration},
+            {"interval_start_unix", static_cast<double>(interval_start_unix_us) / 1e6}};
+  if (o.standard) {
+    r["time_scale"] = o.time_scale;
+  }
+  return r;
+}
+
+int run_check(pg::Connection &conn, const Options &o) {
+  const std::vector<database::Condition> conditions =
+      database::check(conn, static_cast<int>(o.first), static_cast<int>(o.last));
+  std::printf("\nconsistency of warehouses %lld-%lld after the run:\n",
+              static_cast<long long>(o.first), static_cast<long long>(o.last));
+  return database::print_conditions(conditions, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12}, stdout) == 0
+             ? 0
+             : 3;
+}
+
+int merge_reports(const Options &o) {
+  std::vector<json> parts;
+  for (const std::string &file : o.merge_files) {
+    std::ifstream in(file);
+    if (!in) {
+      fail(file + ": " + std::strerror(errno));
+    }
+    try {
+      parts.push_back(json::parse(in));
+      if (parts.back().value("tool", "") != "tpcc-run") {
+        fail(file + ": not a report of tpcc-run");
+      }
+    } catch (const json::exception &e) {
+      fail(file + ": not a report of tpcc-run (" + e.what() + ")");
+    }
+  }
+  json r;
+  try {
+    r = report::merge(parts);
+  } catch (const std::exception &e) {
+    fail(std::string("cannot merge: ") + e.what());
+  }
+  (void)std::fputs(report::text(r).c_str(), stdout);
+  if (!o.report.empty() && !report::write_file(r, o.report)) {
+    fail(o.report + ": " + std::strerror(errno));
+  }
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  command_line::program = "tpcc-run";
+  Run run;
+  run.o = parse(argc, argv);
+  Options &o = run.o;
+  if (o.merge) {
+    return merge_reports(o);
+  }
+  std::unique_ptr<pg::Connection> control;
+  try {
+    control = std::make_unique<pg::Connection>(o.dsn);
+  } catch (const pg::Error &e) {
+    fail(std::string("cannot connect: ") + e.what());
+  }
+  Database db;
+  uint32_t c_load = 0;
+  try {
+    db = inspect(*control, o);
+  } catch (const pg::Error &e) {
+    fail(e.what());
+  }
+  c_load = choose_c(o, db);
+  o.warehouses = db.warehouses;
+  if (o.first == 0) {
+    o.first = 1;
+    o.last = o.warehouses;
+  }
+  o.connections = o.connections > 0 ? o.connections : default_connections();
+  int32_t *flag = nullptr;
+  if (!o.no_flag) {
+    flag = AttachShutdownFlag();
+    if (flag == nullptr) {
+      fail(std::string("cannot attach the shutdown flag (key 1234): ") + std::strerror(errno) +
+           " (--no-flag runs without it)");
+    }
+    ClearShutdownFlag(flag);
+  }
+  std::FILE *samples = open_output(o.samples, "terminal,type,start_us,response_us,outcome,retries\n");
+  run.deliveries_file = open_output(
+      o.deliveries, "queued_us,w_id,o_carrier_id,completed_us,d1,d2,d3,d4,d5,d6,d7,d8,d9,d10\n");
+  const auto workers_wanted = static_cast<size_t>(o.connections);
+  const size_t delivery_workers = static_cast<size_t>(
+      std::clamp<int64_t>((o.connections + 3) / 4, 1, o.last - o.first + 1));
+  std::vector<std::unique_ptr<Worker>> workers;
+  try {
+    for (size_t i = 0; i < workers_wanted + delivery_workers; ++i) {
+      workers.push_back(std::make_unique<Worker>(run));
+    }
+  } catch (const pg::Error &e) {
+    fail(std::string("cannot connect: ") + e.what());
+  }
+  for (size_t i = 0; i < delivery_workers; ++i) {
+    run.deliveries.push_back(std::make_unique<DeliveryQueue>());
+  }
+  for (const int s : {SIGINT, SIGTERM}) {
+    (void)std::signal(s, on_signal);
+  }
+  (void)std::signal(SIGPIPE, SIG_IGN);
+
+  const int64_t ramp_us = o.ramp_up * 1'000'000;
+  const int64_t wall_start_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count() -
+                                now_us();
+  run.recorder = std::make_unique<report::Recorder>(ramp_us, o.duration * 1'000'000, samples);
+  make_terminals(run);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < workers.size(); ++i) {
+    Worker &w = *workers[i];
+    if (i < workers_wanted) {
+      threads.emplace_back([&run, &w] { terminal_worker(run, w); });
+    } else {
+      DeliveryQueue &q = *run.deliveries[i - workers_wanted];
+      threads.emplace_back([&run, &w, &q] { delivery_worker(run, w, q); });
+    }
+  }
+  const std::string ended_by = course(run, flag);
+  run.recorder->end_interval(now_us());
+  run.scheduler.stop();
+  for (size_t i = 0; i < workers_wanted; ++i) {
+    threads[i].join();
+  }
+  run.drain_deadline_us = now_us() + 60'000'000;
+  run.draining = true;
+  for (const auto &q : run.deliveries) {
+    q->ready.notify_all();
+  }
+  for (size_t i = workers_wanted; i < threads.size(); ++i) {
+    threads[i].join();
+  }
+  if (flag != nullptr) {
+    (void)DetachShutdownFlag(flag);
+  }
+  close_output(samples, o.samples);
+  close_output(run.deliveries_file, o.deliveries);
+
+  json r = facts(run, c_load, wall_start_us + ramp_us);
+  r["ended_by"] = run.server_gone ? "error" : ended_by;
+  r.update(run.recorder->json());
+  report::finish(r);
+  (void)std::fputs(report::text(r).c_str(), stdout);
+  (void)std::fflush(stdout);
+  int status = 0;
+  if (run.server_gone) {
+    (void)std::fprintf(stderr, "tpcc-run: the server stayed gone: %s\n",
+                       run.server_gone_message.c_str());
+    status = 1;
+  }
+  if (!o.report.empty() && !report::write_file(r, o.report)) {
+    (void)std::fprintf(stderr, "tpcc-run: %s: %s\n", o.report.c_str(), std::strerror(errno));
+    status = 1;
+  }
+  if (r.at("failures_pct").get<double>() > 1) {
+    (void)std::fprintf(stderr, "tpcc-run: %.2f %% of the transactions failed\n",
+                       r.at("failures_pct").get<double>());
+    status = 1;
+  }
+  if (o.check && status == 0) {
+    try {
+      pg::Connection conn(o.dsn);
+      status = run_check(conn, o);
+    } catch (const pg::Error &e) {
+      fail(std::string("the check failed: ") + e.what());
+    }
+  }
+  return status;
+}
+
+// NOLINTEND(concurrency-mt-unsafe)

@@ -1,0 +1,347 @@
+// transactions.cpp - the five transactions in SQL; see transactions.h.
+//
+// Isolation: every session runs at READ COMMITTED.  New-Order, Payment and
+// Delivery change only rows they lock first (UPDATE, DELETE, SELECT ... FOR
+// UPDATE, each re-read at its latest committed version), and read besides
+// only columns that no transaction changes (W_TAX, D_TAX, the customer's
+// discount, name and credit, the items), which gives them serializable
+// results.  Order-Status and Stock-Level are one statement each, so they read
+// one committed snapshot that does not change under them.
+#include "transactions.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <thread>
+#include <utility>
+
+namespace tx {
+
+namespace {
+
+// The customer a Payment or Order-Status names: by number, or the one at position ceil(n/2)
+// of the n with that last name, sorted by first name; $w, $d the district, $p the key.
+std::string pick_by_id(int p) { return "SELECT $" + std::to_string(p) + "::int AS id"; }
+std::string pick_by_name(int w, int d, int p) {
+  return "SELECT c_id AS id FROM (SELECT c_id, row_number() OVER (ORDER BY c_first, c_id) AS k,"
+         " count(*) OVER () AS n FROM customer WHERE c_w_id = $" +
+         std::to_string(w) + "::int AND c_d_id = $" + std::to_string(d) +
+         "::int AND c_last = $" + std::to_string(p) + "::text) AS named WHERE k = (n + 1) / 2";
+}
+
+std::string stock_dist_column() {
+  std::string s = "CASE $3::int";
+  for (int d = 1; d <= 10; ++d) {
+    char column[48];
+    (void)std::snprintf(column, sizeof column, " WHEN %d THEN s_dist_%02d", d, d);
+    s += column;
+  }
+  return s + " END";
+}
+
+std::string payment_sql(const std::string &pick) {
+  return "WITH pick AS (" + pick +
+         "),"
+         " w AS (UPDATE warehouse SET w_ytd = w_ytd + $5::numeric WHERE w_id = $1::int"
+         "  RETURNING w_name, w_street_1, w_street_2, w_city, w_state, w_zip),"
+         " d AS (UPDATE district SET d_ytd = d_ytd + $5::numeric"
+         "  WHERE d_w_id = $1::int AND d_id = $2::int"
+         "  RETURNING d_name, d_street_1, d_street_2, d_city, d_state, d_zip),"
+         " c AS (UPDATE customer SET c_balance = c_balance - $5::numeric,"
+         "  c_ytd_payment = c_ytd_payment + $5::numeric, c_payment_cnt = c_payment_cnt + 1,"
+         "  c_data = CASE WHEN c_credit = 'BC' THEN left(concat_ws(' ', c_id, c_d_id, c_w_id,"
+         "   $2::int, $1::int, $5::numeric) || ' ' || c_data, 500) ELSE c_data END"
+         "  FROM pick WHERE c_w_id = $3::int AND c_d_id = $4::int AND c_id = pick.id"
+         "  RETURNING c_id, c_balance, c_credit,"
+         "   CASE WHEN c_credit = 'BC' THEN left(c_data, 200) ELSE '' END AS data,"
+         "   c_first, c_middle, c_last, c_street_1, c_street_2, c_city, c_state, c_zip,"
+         "   c_phone, c_since, c_credit_lim, c_discount),"
+         " h AS (INSERT INTO history SELECT c.c_id, $4::int, $3::int, $2::int, $1::int,"
+         "  localtimestamp, $5::numeric, w.w_name || '    ' || d.d_name FROM c, w, d)"
+         " SELECT * FROM c, w, d";
+}
+
+std::string order_status_sql(const std::string &pick) {
+  return "WITH pick AS (" + pick +
+         "),"
+         " c AS (SELECT c_id, c_balance, c_first, c_middle, c_last FROM customer, pick"
+         "  WHERE c_w_id = $1::int AND c_d_id = $2::int AND c_id = pick.id),"
+         " o AS (SELECT o_id, o_entry_d, o_carrier_id FROM orders, c"
+         "  WHERE o_w_id = $1::int AND o_d_id = $2::int AND o_c_id = c.c_id"
+         "  ORDER BY o_id DESC LIMIT 1)"
+         " SELECT c.c_id, c.c_balance, o.o_id, ol_i_id, ol_supply_w_id, ol_quantity, ol_amount,"
+         "  ol_delivery_d, c.c_first, c.c_middle, c.c_last, o.o_entry_d, o.o_carrier_id"
+         " FROM c LEFT JOIN o ON true LEFT JOIN order_line"
+         "  ON ol_w_id = $1::int AND ol_d_id = $2::int AND ol_o_id = o.o_id"
+         " ORDER BY ol_number";
+}
+
+const std::vector<std::pair<const char *, std::string>> &statements() {
+  static const std::vector<std::pair<const char *, std::string>> all = {
+      {"xid", "SELECT pg_current_xact_id()::text"},
+      {"no_district", "UPDATE district SET d_next_o_id = d_next_o_id + 1"
+                      " WHERE d_w_id = $1 AND d_id = $2 RETURNING d_tax, d_next_o_id - 1"},
+      {"no_customer", "SELECT w_tax, c_discount, c_last, c_credit FROM warehouse, customer"
+                      " WHERE w_id = $1 AND c_w_id = $1 AND c_d_id = $2 AND c_id = $3"},
+      {"no_items", "SELECT i_id, i_price, i_name, i_data FROM item WHERE i_id = ANY($1::int[])"},
+      {"no_stock", "SELECT s_w_id, s_i_id, s_quantity, " + stock_dist_column() +
+                       ", s_data FROM stock"
+                       " WHERE (s_w_id, s_i_id) IN (SELECT * FROM unnest($1::int[], $2::int[]))"
+                       " ORDER BY s_w_id, s_i_id FOR UPDATE"},
+      {"no_stock_update",
+       "UPDATE stock SET s_quantity = u.q, s_ytd = s_ytd + u.ytd,"
+       " s_order_cnt = s_order_cnt + u.cnt, s_remote_cnt = s_remote_cnt + u.remote"
+       " FROM unnest($1::int[], $2::int[], $3::int[], $4::int[], $5::int[], $6::int[])"
+       "  AS u(w, i, q, ytd, cnt, remote) WHERE s_w_id = u.w AND s_i_id = u.i"},
+      {"no_order", "INSERT INTO orders VALUES ($1, $2, $3, $4, localtimestamp, NULL, $5, $6)"},
+      {"no_new_order", "INSERT INTO new_order VALUES ($1, $2, $3)"},
+      {"no_lines", "INSERT INTO order_line SELECT $1::int, $2::int, $3::int, n, i, sw, NULL, q,"
+                   " a::numeric / 100, dist FROM unnest($4::int[], $5::int[], $6::int[],"
+                   " $7::int[], $8::int[], $9::text[]) AS l(n, i, sw, q, a, dist)"},
+      {"pay_by_id", payment_sql(pick_by_id(6))},
+      {"pay_by_name", payment_sql(pick_by_name(3, 4, 6))},
+      {"os_by_id", order_status_sql(pick_by_id(3))},
+      {"os_by_name", order_status_sql(pick_by_name(1, 2, 3))},
+      {"dl_district",
+       "WITH n AS (DELETE FROM new_order WHERE no_w_id = $1::int AND no_d_id = $2::int"
+       "  AND no_o_id = (SELECT min(no_o_id) FROM new_order"
+       "   WHERE no_w_id = $1::int AND no_d_id = $2::int) RETURNING no_o_id),"
+       " o AS (UPDATE orders SET o_carrier_id = $3::int FROM n"
+       "  WHERE o_w_id = $1::int AND o_d_id = $2::int AND o_id = n.no_o_id"
+       "  RETURNING o_id, o_c_id),"
+       " l AS (UPDATE order_line SET ol_delivery_d = localtimestamp FROM n"
+       "  WHERE ol_w_id = $1::int AND ol_d_id = $2::int AND ol_o_id = n.no_o_id"
+       "  RETURNING ol_amount),"
+       " c AS (UPDATE customer SET c_balance = c_balance + (SELECT sum(ol_amount) FROM l),"
+       "  c_delivery_cnt = c_delivery_cnt + 1 FROM o"
+       "  WHERE c_w_id = $1::int AND c_d_id = $2::int AND c_id = o.o_c_id RETURNING c_id)"
+       " SELECT o.o_id, (SELECT count(*) FROM c) FROM o"},
+      {"sl_count",
+       "SELECT count(DISTINCT s_i_id) FROM district"
+       " JOIN order_line ON ol_w_id = d_w_id AND ol_d_id = d_id"
+       "  AND ol_o_id >= d_next_o_id - 20 AND ol_o_id < d_next_o_id"
+       " JOIN stock ON s_w_id = ol_w_id AND s_i_id = ol_i_id"
+       " WHERE d_w_id = $1 AND d_id = $2 AND s_quantity < $3"},
+  };
+  return all;
+}
+
+std::string str(long long v) { return std::to_string(v); }
+
+std::string money(long long cents) {
+  char s[32];
+  (void)std::snprintf(s, sizeof s, "%s%lld.%02lld", cents < 0 ? "-" : "", std::llabs(cents) / 100,
+                      std::llabs(cents) % 100);
+  return s;
+}
+
+std::string text_array(const std::vector<std::string> &values) {
+  std::string s = "{";
+  for (const std::string &v : values) {
+    s.append(s.size() > 1 ? ",\"" : "\"");
+    for (const char ch : v) {
+      if (ch == '"' || ch == '\\') {
+        s.push_back('\\');
+      }
+      s.push_back(ch);
+    }
+    s.push_back('"');
+  }
+  return s.append("}");
+}
+
+// The first round trip of a write transaction: BEGIN, its id, then the statements queued by
+// queue(); returns their results without BEGIN's and the id's.
+template <typename Queue> std::vector<pg::Result> begin(Session &s, Queue queue) {
+  s.conn.send_sql("BEGIN");
+  s.conn.send("xid", {});
+  queue();
+  std::vector<pg::Result> r = s.conn.sync();
+  s.xid = pg::text(r[1], 0, 0);
+  r.erase(r.begin(), r.begin() + 2);
+  return r;
+}
+
+void commit(Session &s, const char *how = "COMMIT") {
+  s.conn.send_sql(how);
+  (void)s.conn.sync();
+  s.xid.clear();
+}
+
+struct StockRow {
+  long long quantity;
+  std::string dist;
+  bool original;
+  long long ytd = 0, count = 0, remote = 0;
+};
+
+} // namespace
+
+Session::Session(const std::string &conninfo) : conn(conninfo) {
+  (void)PQsetNoticeProcessor(conn.get(), [](void *, const char *) {}, nullptr);
+  conn.exec("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL READ COMMITTED");
+  for (const auto &[name, sql] : statements()) {
+    conn.prepare(name, sql);
+  }
+}
+
+void Session::reset() {
+  xid.clear();
+  if (conn.ok() && PQtransactionStatus(conn.get()) != PQTRANS_IDLE) {
+    conn.exec("ROLLBACK");
+  }
+}
+
+void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
+  out = NewOrderResult{};
+  std::vector<long long> item_ids, keys_w, keys_i;
+  std::map<std::pair<int, int>, StockRow *> stock;
+  bool all_local = true;
+  for (int l = 0; l < in.ol_cnt; ++l) {
+    const NewOrderLine &line = in.line[l];
+    item_ids.push_back(line.i_id);
+    if (stock.emplace(std::make_pair(line.supply_w_id, line.i_id), nullptr).second) {
+      keys_w.push_back(line.supply_w_id);
+      keys_i.push_back(line.i_id);
+    }
+    all_local = all_local && line.supply_w_id == in.w_id;
+  }
+  const std::string w = str(in.w_id), d = str(in.d_id);
+  std::vector<pg::Result> r = begin(s, [&] {
+    s.conn.send("no_district", {w, d});
+    s.conn.send("no_customer", {w, d, str(in.c_id)});
+    s.conn.send("no_items", {pg::int_array(item_ids)});
+    s.conn.send("no_stock", {pg::int_array(keys_w), pg::int_array(keys_i), d});
+  });
+  out.o_id = static_cast<int>(pg::integer(r[0], 0, 1));
+  const double d_tax = pg::real(r[0], 0, 0);
+  const double w_tax = pg::real(r[1], 0, 0), discount = pg::real(r[1], 0, 1);
+  std::map<long long, std::pair<long long, bool>> items; // price in cents, ORIGINAL
+  for (int row = 0; row < PQntuples(r[2].get()); ++row) {
+    items[pg::integer(r[2], row, 0)] = {pg::cents(r[2], row, 1),
+                                        std::strstr(pg::text(r[2], row, 3), "ORIGINAL") != nullptr};
+  }
+  if (items.size() != std::set<long long>(item_ids.begin(), item_ids.end()).size()) {
+    commit(s, "ROLLBACK"); // "Item number is not valid": the district's update goes too
+    out.rolled_back = true;
+    return;
+  }
+  std::vector<StockRow> rows;
+  rows.reserve(static_cast<size_t>(PQntuples(r[3].get())));
+  for (int row = 0; row < PQntuples(r[3].get()); ++row) {
+    rows.push_back({pg::integer(r[3], row, 2), pg::text(r[3], row, 3),
+                    std::strstr(pg::text(r[3], row, 4), "ORIGINAL") != nullptr});
+    stock[{static_cast<int>(pg::integer(r[3], row, 0)), static_cast<int>(pg::integer(r[3], row, 1))}] =
+        &rows.back();
+  }
+  std::vector<long long> number, ids, supply, quantity, amount;
+  std::vector<std::string> dist;
+  for (int l = 0; l < in.ol_cnt; ++l) {
+    const NewOrderLine &line = in.line[l];
+    StockRow *row = stock.at({line.supply_w_id, line.i_id});
+    if (row == nullptr) {
+      throw pg::Error("no stock row for item " + str(line.i_id), "P0002");
+    }
+    StockRow &st = *row;
+    st.quantity = st.quantity - line.quantity >= 10 ? st.quantity - line.quantity
+                                                    : st.quantity - line.quantity + 91;
+    st.ytd += line.quantity;
+    st.count += 1;
+    st.remote += line.supply_w_id != in.w_id ? 1 : 0;
+    number.push_back(l + 1);
+    ids.push_back(line.i_id);
+    supply.push_back(line.supply_w_id);
+    quantity.push_back(line.quantity);
+    amount.push_back(line.quantity * items.at(line.i_id).first);
+    dist.push_back(st.dist);
+    out.amount_cents += amount.back();
+  }
+  std::vector<long long> uw, ui, uq, uytd, ucnt, uremote;
+  for (const auto &[key, st] : stock) {
+    uw.push_back(key.first);
+    ui.push_back(key.second);
+    uq.push_back(st->quantity);
+    uytd.push_back(st->ytd);
+    ucnt.push_back(st->count);
+    uremote.push_back(st->remote);
+  }
+  const std::string o = str(out.o_id);
+  s.conn.send("no_stock_update", {pg::int_array(uw), pg::int_array(ui), pg::int_array(uq),
+                                  pg::int_array(uytd), pg::int_array(ucnt), pg::int_array(uremote)});
+  s.conn.send("no_order", {o, d, w, str(in.c_id), str(in.ol_cnt), all_local ? "1" : "0"});
+  s.conn.send("no_new_order", {o, d, w});
+  s.conn.send("no_lines", {o, d, w, pg::int_array(number), pg::int_array(ids),
+                           pg::int_array(supply), pg::int_array(quantity), pg::int_array(amount),
+                           text_array(dist)});
+  commit(s);
+  out.lines = in.ol_cnt;
+  out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);
+}
+
+void payment(Session &s, const PaymentInput &in, PaymentResult &out) {
+  out = PaymentResult{};
+  std::vector<pg::Result> r = begin(s, [&] {
+    s.conn.send(in.by_name != 0 ? "pay_by_name" : "pay_by_id",
+                {str(in.w_id), str(in.d_id), str(in.c_w_id), str(in.c_d_id),
+                 money(in.h_amount_cents), in.by_name != 0 ? in.c_last : str(in.c_id)});
+  });
+  if (PQntuples(r[0].get()) != 1) {
+    throw pg::Error("Payment found no customer", "P0002");
+  }
+  out.c_id = static_cast<int>(pg::integer(r[0], 0, 0));
+  out.balance_cents = pg::cents(r[0], 0, 1);
+  out.credit = pg::text(r[0], 0, 2);
+  out.data = pg::text(r[0], 0, 3);
+  commit(s);
+}
+
+void order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out) {
+  out = OrderStatusResult{};
+  s.conn.send(in.by_name != 0 ? "os_by_name" : "os_by_id",
+              {str(in.w_id), str(in.d_id), in.by_name != 0 ? in.c_last : str(in.c_id)});
+  const std::vector<pg::Result> r = s.conn.sync();
+  if (PQntuples(r[0].get()) < 1) {
+    throw pg::Error("Order-Status found no customer", "P0002");
+  }
+  out.c_id = static_cast<int>(pg::integer(r[0], 0, 0));
+  out.balance_cents = pg::cents(r[0], 0, 1);
+  out.o_id = static_cast<int>(pg::integer(r[0], 0, 2));
+  out.lines = PQgetisnull(r[0].get(), 0, 3) != 0 ? 0 : PQntuples(r[0].get());
+}
+
+void delivery(Session &s, const DeliveryInput &in, DeliveryResult &out) {
+  out = DeliveryResult{};
+  const std::vector<pg::Result> r = begin(s, [&] {
+    for (int d = 1; d <= 10; ++d) {
+      s.conn.send("dl_district", {str(in.w_id), str(d), str(in.o_carrier_id)});
+    }
+  });
+  for (size_t d = 0; d < 10; ++d) {
+    const bool found = PQntuples(r[d].get()) == 1;
+    out.o_id[d] = found ? static_cast<int>(pg::integer(r[d], 0, 0)) : 0;
+    out.delivered += found ? 1 : 0;
+  }
+  out.skipped = 10 - out.delivered;
+  commit(s);
+}
+
+void stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out) {
+  s.conn.send("sl_count", {str(in.w_id), str(in.d_id), str(in.threshold)});
+  const std::vector<pg::Result> r = s.conn.sync();
+  out.low_stock = static_cast<int>(pg::integer(r[0], 0, 0));
+}
+
+bool committed(pg::Connection &conn, const std::string &xid) {
+  for (int attempt = 0;; ++attempt) {
+    const pg::Result r = conn.exec("SELECT pg_xact_status($1::xid8)", {xid});
+    const std::string status = pg::text(r, 0, 0);
+    if (status != "in progress" || attempt == 100) {
+      return status == "committed";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the old backend is ending
+  }
+}
+
+} // namespace tx

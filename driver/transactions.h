@@ -1,0 +1,67 @@
+// transactions.h - the five TPC-C transactions on the kit's PostgreSQL schema.
+//
+// Each runs on one session, in plain SQL through prepared statements and
+// pipelines: New-Order, Payment and Delivery in two round trips (the work,
+// then the commit), Order-Status and Stock-Level in one.  Every write
+// transaction learns its transaction id in its first round trip, so that a
+// commit whose answer is lost with the connection can be settled afterwards.
+// A failure throws pg::Error; the session then holds no open transaction
+// unless the connection itself is gone.
+#ifndef TPCC_DRIVER_TRANSACTIONS_H
+#define TPCC_DRIVER_TRANSACTIONS_H
+
+#include "pg.h"
+
+#include <tpcc/inputs.h>
+
+#include <array>
+#include <string>
+
+namespace tx {
+
+// A connection with the statements prepared, and the id of the write
+// transaction whose commit is under way ("" when none is).
+struct Session {
+  explicit Session(const std::string &conninfo);
+  pg::Connection conn;
+  std::string xid;
+  // Rolls back what a failed transaction left open; for a connection that still works.
+  void reset();
+};
+
+struct NewOrderResult {
+  bool rolled_back = false; // an item number that is no item: the server rolled it all back
+  int o_id = 0;
+  int lines = 0;
+  long long amount_cents = 0; // the sum of OL_AMOUNT
+  double total = 0;           // with discount and taxes, as the terminal shows it
+};
+struct PaymentResult {
+  int c_id = 0;
+  long long balance_cents = 0;
+  std::string credit, data; // C_CREDIT, and C_DATA's first 200 characters for "BC"
+};
+struct OrderStatusResult {
+  int c_id = 0, o_id = 0, lines = 0;
+  long long balance_cents = 0;
+};
+struct DeliveryResult {
+  std::array<int, 10> o_id{}; // per district, 0 where it was skipped
+  int delivered = 0, skipped = 0;
+};
+struct StockLevelResult {
+  int low_stock = 0;
+};
+
+void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out);
+void payment(Session &s, const PaymentInput &in, PaymentResult &out);
+void order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out);
+void delivery(Session &s, const DeliveryInput &in, DeliveryResult &out);
+void stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out);
+
+// After a lost connection: whether the transaction xid committed, asked on a new one.
+bool committed(pg::Connection &conn, const std::string &xid);
+
+} // namespace tx
+
+#endif
