@@ -15,6 +15,12 @@ set(TPCC_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TpccSupport)
 set(TPCC_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tpcc-tools)
 
 install(TARGETS tpcc_stop tpcc_gen tpcc_flag RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(commands stop tpcc-gen tpcc-flag)
+if(TARGET tpcc_run)
+  install(TARGETS tpcc_run tpcc_load RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(PROGRAMS driver/tpcc-try DESTINATION ${CMAKE_INSTALL_BINDIR})
+  list(APPEND commands tpcc-run tpcc-load tpcc-try)
+endif()
 install(TARGETS tpcc_support EXPORT TpccSupportTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tpcc
@@ -35,8 +41,7 @@ configure_file(cmake/tpcc-support.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tpcc-support
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tpcc-support.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The manual page and the changelog go compressed, as Debian has them.
-set(commands stop tpcc-gen tpcc-flag)
+# The manual pages and the changelog go compressed, as Debian has them.
 set(pages NURand Lastname gettimestamp AttachShutdownFlag InitTerminal TpccGenerateChunk)
 set(plain cmake/changelog)
 set(gzipped changelog.gz)
@@ -100,6 +105,9 @@ setting a flag in a System V shared-memory segment that they share.
 The tpcc-gen command generates the initial TPC-C database as CSV files,
 reproducibly and split across hosts if need be, with the SQL to load it into
 PostgreSQL and check its consistency.
+The tpcc-load command generates the same database straight into PostgreSQL,
+tpcc-run drives the five TPC-C transactions against it and reports what it
+measured, and tpcc-try makes a first run on a private server in one command.
 The static library libtpcc_support gives driver code the TPC-C random values
 (uniform and NURand, with compliant run-time constants C), customer last
 names, a cached local timestamp, clock differences, the peers' side of the
@@ -110,4 +118,5 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS postgresql) # tpcc-try starts a server of its own
 include(CPack)

@@ -7,8 +7,8 @@
 namespace database {
 
 const std::vector<std::string> &tables() {
-  static const std::vector<std::string> names = {"warehouse", "district",  "customer",
-                                                 "history",   "orders",    "new_order",
+  static const std::vector<std::string> names = {"warehouse",  "district", "customer",
+                                                 "history",    "orders",   "new_order",
                                                  "order_line", "item",     "stock"};
   return names;
 }
@@ -27,9 +27,9 @@ std::vector<Condition> check(pg::Connection &conn, int first, int last) {
   if (first > 0) {
     // Temporary relations come first in the search path: the conditions read these.
     static const std::vector<std::pair<std::string, std::string>> kRows = {
-        {"warehouse", "w_id"},       {"district", "d_w_id"},  {"customer", "c_w_id"},
-        {"history", "h_w_id"},       {"orders", "o_w_id"},    {"new_order", "no_w_id"},
-        {"order_line", "ol_w_id"},   {"stock", "s_w_id"}};
+        {"warehouse", "w_id"},     {"district", "d_w_id"}, {"customer", "c_w_id"},
+        {"history", "h_w_id"},     {"orders", "o_w_id"},   {"new_order", "no_w_id"},
+        {"order_line", "ol_w_id"}, {"stock", "s_w_id"}};
     const std::string in = " BETWEEN " + std::to_string(first) + " AND " + std::to_string(last);
     for (const auto &[table, column] : kRows) {
       std::string where = column + in;
@@ -43,8 +43,8 @@ std::vector<Condition> check(pg::Connection &conn, int first, int last) {
   const pg::Result r = conn.exec(kCheckSql);
   std::vector<Condition> out;
   for (int row = 0; row < PQntuples(r.get()); ++row) {
-    out.push_back({static_cast<int>(pg::integer(r, row, 0)), pg::text(r, row, 1),
-                   pg::integer(r, row, 2)});
+    out.push_back(
+        {static_cast<int>(pg::integer(r, row, 0)), pg::text(r, row, 1), pg::integer(r, row, 2)});
   }
   return out;
 }

@@ -5,7 +5,9 @@
 #ifndef TPCC_DRIVER_HISTOGRAM_H
 #define TPCC_DRIVER_HISTOGRAM_H
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -30,7 +32,9 @@ public:
     const size_t shift = (i - 2 * kSub) / kSub + 1;
     return ((i - 2 * kSub) % kSub + kSub) << shift;
   }
-  static uint64_t width(size_t i) { return i < 2 * kSub ? 1 : uint64_t{1} << ((i - 2 * kSub) / kSub + 1); }
+  static uint64_t width(size_t i) {
+    return i < 2 * kSub ? 1 : uint64_t{1} << ((i - 2 * kSub) / kSub + 1);
+  }
 
   void add(uint64_t us, uint64_t n = 1) {
     const size_t i = index(us);
@@ -60,7 +64,9 @@ public:
     if (total_ == 0) {
       return 0;
     }
-    const auto rank = static_cast<uint64_t>(p / 100 * static_cast<double>(total_) + 0.999999);
+    // ceil(p % of the count), less a rounding error: 99.9 % of 20000 is 19980, not 19981
+    const auto rank = std::max<uint64_t>(
+        static_cast<uint64_t>(std::ceil(p / 100 * static_cast<double>(total_) - 1e-6)), 1);
     uint64_t seen = 0;
     for (size_t i = 0; i < counts_.size(); ++i) {
       seen += counts_[i];

@@ -8,9 +8,18 @@ namespace pg {
 
 namespace {
 
+// libpq's message on one line: its line breaks and indents become single spaces.
 std::string trimmed(const char *message) {
-  std::string s = message != nullptr ? message : "";
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) {
+  std::string s;
+  for (const char *p = message != nullptr ? message : ""; *p != '\0'; ++p) {
+    const bool space = *p == '\n' || *p == '\t' || *p == ' ';
+    if (!space) {
+      s.push_back(*p);
+    } else if (!s.empty() && s.back() != ' ') {
+      s.push_back(' ');
+    }
+  }
+  while (!s.empty() && s.back() == ' ') {
     s.pop_back();
   }
   return s;
@@ -93,8 +102,8 @@ Result Connection::exec(const std::string &sql, const std::vector<std::string> &
   for (const std::string &p : params) {
     values.push_back(p.c_str());
   }
-  Result r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                        values.data(), nullptr, nullptr, 0));
+  Result r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
+                        nullptr, nullptr, 0));
   const ExecStatusType status = PQresultStatus(r.get());
   if (r == nullptr || (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)) {
     fail(r.get());

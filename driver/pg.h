@@ -37,7 +37,9 @@ struct ResultFree {
 using Result = std::unique_ptr<PGresult, ResultFree>;
 
 // A result's field as text, and as numbers; NULL reads as "" and 0.
-inline const char *text(const Result &r, int row, int col) { return PQgetvalue(r.get(), row, col); }
+inline const char *text(const Result &r, int row, int col) {
+  return PQgetvalue(r.get(), row, col);
+}
 long long integer(const Result &r, int row, int col);
 // A numeric with at most two decimals, in hundredths, exactly.
 long long cents(const Result &r, int row, int col);

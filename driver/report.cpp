@@ -29,8 +29,11 @@ json histogram_json(const Histogram &h) {
   for (const auto &[lower, n] : h.buckets()) {
     buckets.push_back({lower, n});
   }
-  return {{"unit", "us"}, {"sub_buckets", Histogram::kSub}, {"count", h.count()},
-          {"max_us", h.max()}, {"buckets", buckets}};
+  return {{"unit", "us"},
+          {"sub_buckets", Histogram::kSub},
+          {"count", h.count()},
+          {"max_us", h.max()},
+          {"buckets", buckets}};
 }
 
 Histogram histogram_of(const json &j) {
@@ -45,7 +48,9 @@ Histogram histogram_of(const json &j) {
   return h;
 }
 
-double ms(double us) { return std::round(us / 10) / 100; }
+double ms(double us) {
+  return std::round(us / 10) / 100;
+}
 
 } // namespace
 
@@ -65,10 +70,10 @@ void Recorder::record(const Completion &c) {
   const auto type = static_cast<size_t>(c.type);
   const std::lock_guard<std::mutex> lock(mutex_);
   if (samples_ != nullptr) {
-    static constexpr std::array<const char *, 3> kOutcomes = {"committed", "rolled_back",
-                                                               "failed"};
+    static constexpr std::array<const char *, 3> kOutcomes = {"committed", "rolled_back", "failed"};
     (void)std::fprintf(samples_, "%d,%s,%lld,%llu,%s,%d\n", c.terminal, kTypeKeys[type],
-                       static_cast<long long>(c.start_us), static_cast<unsigned long long>(response),
+                       static_cast<long long>(c.start_us),
+                       static_cast<unsigned long long>(response),
                        kOutcomes[static_cast<size_t>(c.outcome)], c.retries);
   }
   if (c.outcome == Outcome::failed) {
@@ -167,8 +172,8 @@ json Recorder::json() {
   r["transactions"]["payment"].update({{"remote", payment_remote_}, {"by_name", payment_by_name_}});
   r["transactions"]["order_status"]["by_name"] = order_status_by_name_;
   r["histograms"]["deferred_delivery"] = histogram_json(deferred_);
-  r["deferred_delivery"] = {{"completed", deferred_done_}, {"districts", districts_},
-                            {"skipped", skipped_}};
+  r["deferred_delivery"] = {
+      {"completed", deferred_done_}, {"districts", districts_}, {"skipped", skipped_}};
   r["errors"] = errors_;
   nlohmann::json periods = nlohmann::json::array();
   for (size_t i = 0; i < series_.size(); ++i) {
@@ -228,8 +233,9 @@ void checks(json &r) {
   static constexpr std::array<double, kTypes> kLimit = {5, 5, 5, 5, 20};
   for (size_t t = 0; t < kTypes; ++t) {
     const double p90 = tx.at(kTypeKeys[t]).at("p90_ms").get<double>() / 1000;
-    check(r, std::string(kTypeNames[t]) + (t == TX_DELIVERY ? " (queuing)" : "") +
-                 " p90 <= " + fixed(kLimit[t], 0) + " s",
+    check(r,
+          std::string(kTypeNames[t]) + (t == TX_DELIVERY ? " (queuing)" : "") +
+              " p90 <= " + fixed(kLimit[t], 0) + " s",
           p90 <= kLimit[t], fixed(p90, 3) + " s");
   }
   const json &dd = r.at("deferred_delivery");
@@ -267,14 +273,16 @@ void finish(json &r) {
   r["tpmC"] = std::round(static_cast<double>(new_orders) * per_minute * 100) / 100;
   r["new_order_committed_per_min"] =
       std::round(static_cast<double>(new_orders - no.at("rolled_back").get<uint64_t>()) *
-                 per_minute * 100) / 100;
+                 per_minute * 100) /
+      100;
   r["tpm_total"] = std::round(static_cast<double>(all) * per_minute * 100) / 100;
   if (r.at("mode") == "standard") {
     const double w = r.at("range").at(1).get<double>() - r.at("range").at(0).get<double>() + 1;
     r["efficiency_pct"] = std::round(r["tpmC"].get<double>() / (12.86 * w) * 10000) / 100;
   }
   no["rolled_back_pct"] = share(no.at("rolled_back").get<uint64_t>(), new_orders);
-  no["remote_lines_pct"] = share(no.at("remote_lines").get<uint64_t>(), no.at("lines").get<uint64_t>());
+  no["remote_lines_pct"] =
+      share(no.at("remote_lines").get<uint64_t>(), no.at("lines").get<uint64_t>());
   json &pay = tx.at("payment");
   pay["remote_pct"] = share(pay.at("remote").get<uint64_t>(), pay.at("count").get<uint64_t>());
   pay["by_name_pct"] = share(pay.at("by_name").get<uint64_t>(), pay.at("count").get<uint64_t>());
@@ -296,8 +304,8 @@ void finish(json &r) {
   r["steady_state"] = {
       {"first_half_tpmC", half == 0 ? 0 : static_cast<double>(first) / half_minutes},
       {"second_half_tpmC", half == 0 ? 0 : static_cast<double>(second) / half_minutes},
-      {"difference_pct", share(first > second ? first - second : second - first,
-                               std::max(first, second))}};
+      {"difference_pct",
+       share(first > second ? first - second : second - first, std::max(first, second))}};
   uint64_t failures = 0;
   for (const char *key : kTypeKeys) {
     failures += tx.at(key).at("failures").get<uint64_t>();
@@ -419,7 +427,8 @@ json merge(const std::vector<json> &parts) {
       }
       add_counts(periods[k]["count"], more[k].at("count"));
       for (const auto &[key, v] : more[k].at("p90_ms").items()) { // a bound, not a merge
-        periods[k]["p90_ms"][key] = std::max(periods[k]["p90_ms"][key].get<double>(), v.get<double>());
+        periods[k]["p90_ms"][key] =
+            std::max(periods[k]["p90_ms"][key].get<double>(), v.get<double>());
       }
     }
     std::vector<uint64_t> per_second = r.at("new_order_per_second");

@@ -18,7 +18,7 @@
 
 namespace report {
 
-constexpr int kTypes = 5; // TX_NEW_ORDER .. TX_STOCK_LEVEL
+constexpr int kTypes = 5;                                 // TX_NEW_ORDER .. TX_STOCK_LEVEL
 extern const std::array<const char *, kTypes> kTypeKeys;  // "new_order" ..
 extern const std::array<const char *, kTypes> kTypeNames; // "New-Order" ..
 constexpr int64_t kPeriodUs = 10'000'000;                 // the series' period

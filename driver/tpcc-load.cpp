@@ -85,29 +85,53 @@ Options parse(int argc, char **argv) {
   int c = 0;
   while ((c = getopt_long(argc, argv, ":d:w:r:s:c:T:j:qhV", kLong, nullptr)) != -1) {
     switch (c) {
-    case 'd': o.dsn = optarg; break;
-    case 'w': o.warehouses = command_line::number("--warehouses", optarg, 1, INT32_MAX); break;
-    case 'r': std::tie(o.first, o.last) = command_line::range(optarg); break;
-    case 's': o.seed = static_cast<uint64_t>(command_line::number("--seed", optarg, 0, UINT64_MAX)); break;
-    case 'c': o.c_load = command_line::number("--c-load", optarg, 0, 255); break;
+    case 'd':
+      o.dsn = optarg;
+      break;
+    case 'w':
+      o.warehouses = command_line::number("--warehouses", optarg, 1, INT32_MAX);
+      break;
+    case 'r':
+      std::tie(o.first, o.last) = command_line::range(optarg);
+      break;
+    case 's':
+      o.seed = static_cast<uint64_t>(command_line::number("--seed", optarg, 0, UINT64_MAX));
+      break;
+    case 'c':
+      o.c_load = command_line::number("--c-load", optarg, 0, 255);
+      break;
     case 'T':
       o.timestamp = optarg;
       if (TpccIsTimestamp(optarg) == 0) {
         usage_error(std::string("--timestamp: '") + optarg + "' is not YYYY-MM-DD hh:mm:ss");
       }
       break;
-    case 'j': o.connections = command_line::number("--connections", optarg, 1, 1024); break;
-    case kNoKeys: o.keys = false; break;
-    case kNoCheck: o.check = false; break;
-    case kDrop: o.drop = true; break;
-    case 'q': o.quiet = true; break;
+    case 'j':
+      o.connections = command_line::number("--connections", optarg, 1, 1024);
+      break;
+    case kNoKeys:
+      o.keys = false;
+      break;
+    case kNoCheck:
+      o.check = false;
+      break;
+    case kDrop:
+      o.drop = true;
+      break;
+    case 'q':
+      o.quiet = true;
+      break;
     case 'h':
       (void)std::fputs(kUsage, stdout);
       (void)std::fputs(kHelp, stdout);
       std::exit(0);
-    case 'V': (void)std::puts("tpcc-load (tpcc-tools) " TPCC_VERSION); std::exit(0);
-    case ':': usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
-    default: usage_error(std::string("unknown option ") + argv[optind - 1]);
+    case 'V':
+      (void)std::puts("tpcc-load (tpcc-tools) " TPCC_VERSION);
+      std::exit(0);
+    case ':':
+      usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
+    default:
+      usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
   }
   if (optind < argc) {
@@ -138,7 +162,9 @@ Options parse(int argc, char **argv) {
   std::exit(status);
 }
 
-bool whole(const Options &o) { return o.first == 1 && o.last == o.warehouses; }
+bool whole(const Options &o) {
+  return o.first == 1 && o.last == o.warehouses;
+}
 
 TpccLoad make_load(const Options &o) {
   TpccLoad load{};
@@ -292,8 +318,8 @@ void show_progress(const Data &data, double elapsed, bool last) {
   const auto total = static_cast<int32_t>(data.o.last - data.o.first + 1);
   const double rate = elapsed > 0 ? static_cast<double>(data.bytes) / 1e6 / elapsed : 0;
   const long left = done == 0 ? 0 : std::lround(elapsed / done * (total - done));
-  (void)std::fprintf(stderr, "\rtpcc-load: %d of %d warehouses, %.0f MB/s, %ld:%02ld left   ",
-                     done, total, rate, left / 60, left % 60);
+  (void)std::fprintf(stderr, "\rtpcc-load: %d of %d warehouses, %.0f MB/s, %ld:%02ld left   ", done,
+                     total, rate, left / 60, left % 60);
   if (last) {
     (void)std::fputc('\n', stderr);
   }
@@ -350,8 +376,9 @@ void wait_for_parts(pg::Connection &conn, const Options &o) {
       return;
     }
     if (!said && !o.quiet) {
-      (void)std::fprintf(stderr, "tpcc-load: waiting for the other parts (%lld of %lld warehouses "
-                                 "loaded) before adding the keys\n",
+      (void)std::fprintf(stderr,
+                         "tpcc-load: waiting for the other parts (%lld of %lld warehouses "
+                         "loaded) before adding the keys\n",
                          loaded, static_cast<long long>(o.warehouses));
       said = true;
     }
@@ -391,7 +418,8 @@ int main(int argc, char **argv) {
     fail(std::string("cannot connect: ") + e.what());
   }
   try {
-    (void)PQsetNoticeProcessor(conn->get(), [](void *, const char *) {}, nullptr);
+    (void)PQsetNoticeProcessor(
+        conn->get(), [](void *, const char *) {}, nullptr);
     make_schema(*conn, o);
     (void)load_data(o, load);
     conn->exec("INSERT INTO tpcc_load VALUES ($1, $2, $3, $4, $5, $6, $7)",

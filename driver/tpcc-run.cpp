@@ -116,11 +116,21 @@ Options parse(int argc, char **argv) {
   int c = 0;
   while ((c = getopt_long(argc, argv, ":d:w:r:c:Su:t:s:o:p:qhV", kLong, nullptr)) != -1) {
     switch (c) {
-    case 'd': o.dsn = optarg; break;
-    case 'w': o.warehouses = command_line::number("--warehouses", optarg, 1, INT32_MAX); break;
-    case 'r': std::tie(o.first, o.last) = command_line::range(optarg); break;
-    case 'c': o.connections = command_line::number("--connections", optarg, 1, 4096); break;
-    case 'S': o.standard = true; break;
+    case 'd':
+      o.dsn = optarg;
+      break;
+    case 'w':
+      o.warehouses = command_line::number("--warehouses", optarg, 1, INT32_MAX);
+      break;
+    case 'r':
+      std::tie(o.first, o.last) = command_line::range(optarg);
+      break;
+    case 'c':
+      o.connections = command_line::number("--connections", optarg, 1, 4096);
+      break;
+    case 'S':
+      o.standard = true;
+      break;
     case kTimeScale: {
       char *end = nullptr;
       o.time_scale = std::strtod(optarg, &end);
@@ -129,26 +139,56 @@ Options parse(int argc, char **argv) {
       }
       break;
     }
-    case 'u': o.ramp_up = command_line::number("--ramp-up", optarg, 0, 86400 * 7); break;
-    case 't': o.duration = command_line::number("--duration", optarg, 1, 86400 * 7); break;
-    case 's': o.seed = static_cast<uint64_t>(command_line::number("--seed", optarg, 0, UINT64_MAX)); break;
-    case kCLoad: o.c_load = command_line::number("--c-load", optarg, 0, 255); break;
-    case kCRun: o.c_run = command_line::number("--c-run", optarg, 0, 255); break;
-    case 'o': o.report = optarg; break;
-    case kSamples: o.samples = optarg; break;
-    case kDeliveries: o.deliveries = optarg; break;
-    case kCheck: o.check = true; break;
-    case 'p': o.progress = command_line::number("--progress", optarg, 0, 86400); break;
-    case kNoFlag: o.no_flag = true; break;
-    case 'q': o.quiet = true; break;
-    case kMerge: o.merge = true; break;
+    case 'u':
+      o.ramp_up = command_line::number("--ramp-up", optarg, 0, 86400 * 7);
+      break;
+    case 't':
+      o.duration = command_line::number("--duration", optarg, 1, 86400 * 7);
+      break;
+    case 's':
+      o.seed = static_cast<uint64_t>(command_line::number("--seed", optarg, 0, UINT64_MAX));
+      break;
+    case kCLoad:
+      o.c_load = command_line::number("--c-load", optarg, 0, 255);
+      break;
+    case kCRun:
+      o.c_run = command_line::number("--c-run", optarg, 0, 255);
+      break;
+    case 'o':
+      o.report = optarg;
+      break;
+    case kSamples:
+      o.samples = optarg;
+      break;
+    case kDeliveries:
+      o.deliveries = optarg;
+      break;
+    case kCheck:
+      o.check = true;
+      break;
+    case 'p':
+      o.progress = command_line::number("--progress", optarg, 0, 86400);
+      break;
+    case kNoFlag:
+      o.no_flag = true;
+      break;
+    case 'q':
+      o.quiet = true;
+      break;
+    case kMerge:
+      o.merge = true;
+      break;
     case 'h':
       (void)std::fputs(kUsage, stdout);
       (void)std::fputs(kHelp, stdout);
       std::exit(0);
-    case 'V': (void)std::puts("tpcc-run (tpcc-tools) " TPCC_VERSION); std::exit(0);
-    case ':': usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
-    default: usage_error(std::string("unknown option ") + argv[optind - 1]);
+    case 'V':
+      (void)std::puts("tpcc-run (tpcc-tools) " TPCC_VERSION);
+      std::exit(0);
+    case ':':
+      usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
+    default:
+      usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
   }
   for (; optind < argc; ++optind) {
@@ -163,8 +203,8 @@ Options parse(int argc, char **argv) {
   if (o.time_scale != 1 && !o.standard) {
     usage_error("--time-scale goes with --standard");
   }
-  if (o.c_run >= 0 && o.c_load >= 0 && IsValidRunCValue(static_cast<uint32_t>(o.c_load),
-                                                        static_cast<uint32_t>(o.c_run)) == 0) {
+  if (o.c_run >= 0 && o.c_load >= 0 &&
+      IsValidRunCValue(static_cast<uint32_t>(o.c_load), static_cast<uint32_t>(o.c_run)) == 0) {
     usage_error("--c-run " + std::to_string(o.c_run) + " is not a valid C-Run for C-Load " +
                 std::to_string(o.c_load) + " (their difference must be 65..119, not 96 or 112)");
   }
@@ -177,7 +217,9 @@ Options parse(int argc, char **argv) {
 }
 
 volatile std::sig_atomic_t g_signal = 0;
-extern "C" void on_signal(int s) { g_signal = s; }
+extern "C" void on_signal(int s) {
+  g_signal = s;
+}
 
 // ---- the run's clock: µs since it began ----
 
@@ -207,11 +249,21 @@ struct Slot {
 void deal(Slot &s) {
   s.type = DealTransaction(&s.terminal);
   switch (s.type) {
-  case TX_NEW_ORDER: DrawNewOrder(&s.terminal, &s.in.new_order); break;
-  case TX_PAYMENT: DrawPayment(&s.terminal, &s.in.payment); break;
-  case TX_ORDER_STATUS: DrawOrderStatus(&s.terminal, &s.in.order_status); break;
-  case TX_DELIVERY: DrawDelivery(&s.terminal, &s.in.delivery); break;
-  default: DrawStockLevel(&s.terminal, &s.in.stock_level); break;
+  case TX_NEW_ORDER:
+    DrawNewOrder(&s.terminal, &s.in.new_order);
+    break;
+  case TX_PAYMENT:
+    DrawPayment(&s.terminal, &s.in.payment);
+    break;
+  case TX_ORDER_STATUS:
+    DrawOrderStatus(&s.terminal, &s.in.order_status);
+    break;
+  case TX_DELIVERY:
+    DrawDelivery(&s.terminal, &s.in.delivery);
+    break;
+  default:
+    DrawStockLevel(&s.terminal, &s.in.stock_level);
+    break;
   }
 }
 
@@ -254,8 +306,7 @@ public:
 private:
   std::mutex mutex_;
   std::condition_variable ready_;
-  std::priority_queue<std::pair<int64_t, int>, std::vector<std::pair<int64_t, int>>,
-                      std::greater<>>
+  std::priority_queue<std::pair<int64_t, int>, std::vector<std::pair<int64_t, int>>, std::greater<>>
       queue_;
   bool stopped_ = false;
 };
@@ -296,7 +347,8 @@ public:
   // Runs body (a transaction on the session) until it succeeds, retrying conflicts; the
   // completion's outcome, retries and SQLSTATE are filled in.  A commit whose answer was
   // lost with the connection counts as whatever the database says it was.
-  template <typename Body> void attempt(report::Completion &c, Body body) {
+  template <typename Body>
+  void attempt(report::Completion &c, Body body) {
     for (;;) {
       try {
         body();
@@ -363,7 +415,9 @@ public:
   bool connected() const { return session_ != nullptr; }
 };
 
-bool remote_payment(const PaymentInput &in) { return in.c_w_id != in.w_id; }
+bool remote_payment(const PaymentInput &in) {
+  return in.c_w_id != in.w_id;
+}
 
 void run_transaction(Run &run, Worker &w, Slot &s, report::Completion &c) {
   switch (s.type) {
@@ -371,8 +425,9 @@ void run_transaction(Run &run, Worker &w, Slot &s, report::Completion &c) {
     tx::NewOrderResult out;
     w.attempt(c, [&] { tx::new_order(w.session(), s.in.new_order, out); });
     const NewOrderInput &in = s.in.new_order;
-    c.outcome = c.outcome == report::Outcome::committed && in.rbk == 1 ? report::Outcome::rolled_back
-                                                                        : c.outcome;
+    c.outcome = c.outcome == report::Outcome::committed && in.rbk == 1
+                    ? report::Outcome::rolled_back
+                    : c.outcome;
     c.lines = c.outcome == report::Outcome::committed ? in.ol_cnt : 0;
     for (int l = 0; l < in.ol_cnt; ++l) {
       c.remote_lines += in.line[l].supply_w_id != in.w_id ? 1 : 0;
@@ -437,7 +492,8 @@ void terminal_worker(Run &run, Worker &w) {
   }
 }
 
-void write_delivery(Run &run, const DeliveryJob &job, int64_t done_us, const tx::DeliveryResult &r) {
+void write_delivery(Run &run, const DeliveryJob &job, int64_t done_us,
+                    const tx::DeliveryResult &r) {
   if (run.deliveries_file == nullptr) {
     return;
   }
@@ -504,7 +560,8 @@ Database inspect(pg::Connection &conn, const Options &o) {
   const int64_t wanted = o.warehouses > 0 ? o.warehouses : db.warehouses;
   if (db.warehouses == 0 || db.warehouses < wanted || o.last > wanted) {
     fail("the database has " + std::to_string(db.warehouses) + " warehouses, fewer than the " +
-         std::to_string(std::max(wanted, o.last)) + " asked for: tpcc-load --warehouses N makes them");
+         std::to_string(std::max(wanted, o.last)) +
+         " asked for: tpcc-load --warehouses N makes them");
   }
   db.warehouses = wanted;
   if (pg::text(conn.exec("SELECT to_regclass('tpcc_load') IS NULL"), 0, 0)[0] == 'f') {
@@ -598,12 +655,12 @@ void show_progress(Run &run, int64_t elapsed_us) {
     all += n;
   }
   const double per_minute = 60e6 / static_cast<double>(r.period_us);
-  (void)std::fprintf(stderr,
-                     "tpcc-run: %lld s, tpmC %.0f, tpm %.0f, New-Order p90 %.1f ms, failures %llu\n",
-                     static_cast<long long>(elapsed_us / 1'000'000),
-                     static_cast<double>(r.count[TX_NEW_ORDER]) * per_minute,
-                     static_cast<double>(all) * per_minute, r.new_order_p90_ms,
-                     static_cast<unsigned long long>(r.failures));
+  (void)std::fprintf(
+      stderr, "tpcc-run: %lld s, tpmC %.0f, tpm %.0f, New-Order p90 %.1f ms, failures %llu\n",
+      static_cast<long long>(elapsed_us / 1'000'000),
+      static_cast<double>(r.count[TX_NEW_ORDER]) * per_minute,
+      static_cast<double>(all) * per_minute, r.new_order_p90_ms,
+      static_cast<unsigned long long>(r.failures));
 }
 
 // Waits out ramp-up and interval, or what ends them first; returns what ended the run.
@@ -735,12 +792,13 @@ int main(int argc, char **argv) {
     }
     ClearShutdownFlag(flag);
   }
-  std::FILE *samples = open_output(o.samples, "terminal,type,start_us,response_us,outcome,retries\n");
+  std::FILE *samples =
+      open_output(o.samples, "terminal,type,start_us,response_us,outcome,retries\n");
   run.deliveries_file = open_output(
       o.deliveries, "queued_us,w_id,o_carrier_id,completed_us,d1,d2,d3,d4,d5,d6,d7,d8,d9,d10\n");
   const auto workers_wanted = static_cast<size_t>(o.connections);
-  const size_t delivery_workers = static_cast<size_t>(
-      std::clamp<int64_t>((o.connections + 3) / 4, 1, o.last - o.first + 1));
+  const size_t delivery_workers =
+      static_cast<size_t>(std::clamp<int64_t>((o.connections + 3) / 4, 1, o.last - o.first + 1));
   std::vector<std::unique_ptr<Worker>> workers;
   try {
     for (size_t i = 0; i < workers_wanted + delivery_workers; ++i) {

@@ -23,12 +23,14 @@ namespace {
 
 // The customer a Payment or Order-Status names: by number, or the one at position ceil(n/2)
 // of the n with that last name, sorted by first name; $w, $d the district, $p the key.
-std::string pick_by_id(int p) { return "SELECT $" + std::to_string(p) + "::int AS id"; }
+std::string pick_by_id(int p) {
+  return "SELECT $" + std::to_string(p) + "::int AS id";
+}
 std::string pick_by_name(int w, int d, int p) {
   return "SELECT c_id AS id FROM (SELECT c_id, row_number() OVER (ORDER BY c_first, c_id) AS k,"
          " count(*) OVER () AS n FROM customer WHERE c_w_id = $" +
-         std::to_string(w) + "::int AND c_d_id = $" + std::to_string(d) +
-         "::int AND c_last = $" + std::to_string(p) + "::text) AS named WHERE k = (n + 1) / 2";
+         std::to_string(w) + "::int AND c_d_id = $" + std::to_string(d) + "::int AND c_last = $" +
+         std::to_string(p) + "::text) AS named WHERE k = (n + 1) / 2";
 }
 
 std::string stock_dist_column() {
@@ -118,17 +120,18 @@ const std::vector<std::pair<const char *, std::string>> &statements() {
        "  c_delivery_cnt = c_delivery_cnt + 1 FROM o"
        "  WHERE c_w_id = $1::int AND c_d_id = $2::int AND c_id = o.o_c_id RETURNING c_id)"
        " SELECT o.o_id, (SELECT count(*) FROM c) FROM o"},
-      {"sl_count",
-       "SELECT count(DISTINCT s_i_id) FROM district"
-       " JOIN order_line ON ol_w_id = d_w_id AND ol_d_id = d_id"
-       "  AND ol_o_id >= d_next_o_id - 20 AND ol_o_id < d_next_o_id"
-       " JOIN stock ON s_w_id = ol_w_id AND s_i_id = ol_i_id"
-       " WHERE d_w_id = $1 AND d_id = $2 AND s_quantity < $3"},
+      {"sl_count", "SELECT count(DISTINCT s_i_id) FROM district"
+                   " JOIN order_line ON ol_w_id = d_w_id AND ol_d_id = d_id"
+                   "  AND ol_o_id >= d_next_o_id - 20 AND ol_o_id < d_next_o_id"
+                   " JOIN stock ON s_w_id = ol_w_id AND s_i_id = ol_i_id"
+                   " WHERE d_w_id = $1 AND d_id = $2 AND s_quantity < $3"},
   };
   return all;
 }
 
-std::string str(long long v) { return std::to_string(v); }
+std::string str(long long v) {
+  return std::to_string(v);
+}
 
 std::string money(long long cents) {
   char s[32];
@@ -154,7 +157,8 @@ std::string text_array(const std::vector<std::string> &values) {
 
 // The first round trip of a write transaction: BEGIN, its id, then the statements queued by
 // queue(); returns their results without BEGIN's and the id's.
-template <typename Queue> std::vector<pg::Result> begin(Session &s, Queue queue) {
+template <typename Queue>
+std::vector<pg::Result> begin(Session &s, Queue queue) {
   s.conn.send_sql("BEGIN");
   s.conn.send("xid", {});
   queue();
@@ -180,7 +184,8 @@ struct StockRow {
 } // namespace
 
 Session::Session(const std::string &conninfo) : conn(conninfo) {
-  (void)PQsetNoticeProcessor(conn.get(), [](void *, const char *) {}, nullptr);
+  (void)PQsetNoticeProcessor(
+      conn.get(), [](void *, const char *) {}, nullptr);
   conn.exec("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL READ COMMITTED");
   for (const auto &[name, sql] : statements()) {
     conn.prepare(name, sql);
@@ -233,8 +238,8 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   for (int row = 0; row < PQntuples(r[3].get()); ++row) {
     rows.push_back({pg::integer(r[3], row, 2), pg::text(r[3], row, 3),
                     std::strstr(pg::text(r[3], row, 4), "ORIGINAL") != nullptr});
-    stock[{static_cast<int>(pg::integer(r[3], row, 0)), static_cast<int>(pg::integer(r[3], row, 1))}] =
-        &rows.back();
+    stock[{static_cast<int>(pg::integer(r[3], row, 0)),
+           static_cast<int>(pg::integer(r[3], row, 1))}] = &rows.back();
   }
   std::vector<long long> number, ids, supply, quantity, amount;
   std::vector<std::string> dist;
@@ -268,13 +273,14 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
     uremote.push_back(st->remote);
   }
   const std::string o = str(out.o_id);
-  s.conn.send("no_stock_update", {pg::int_array(uw), pg::int_array(ui), pg::int_array(uq),
-                                  pg::int_array(uytd), pg::int_array(ucnt), pg::int_array(uremote)});
+  s.conn.send("no_stock_update",
+              {pg::int_array(uw), pg::int_array(ui), pg::int_array(uq), pg::int_array(uytd),
+               pg::int_array(ucnt), pg::int_array(uremote)});
   s.conn.send("no_order", {o, d, w, str(in.c_id), str(in.ol_cnt), all_local ? "1" : "0"});
   s.conn.send("no_new_order", {o, d, w});
-  s.conn.send("no_lines", {o, d, w, pg::int_array(number), pg::int_array(ids),
-                           pg::int_array(supply), pg::int_array(quantity), pg::int_array(amount),
-                           text_array(dist)});
+  s.conn.send("no_lines",
+              {o, d, w, pg::int_array(number), pg::int_array(ids), pg::int_array(supply),
+               pg::int_array(quantity), pg::int_array(amount), text_array(dist)});
   commit(s);
   out.lines = in.ol_cnt;
   out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);

@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# The driver against a throwaway PostgreSQL: tpcc-load makes a sound database,
+# and after each kind of run the database holds exactly what the report says
+# committed, to the cent, with the consistency conditions intact.
+#   tests/postgresql/driver.sh BUILD_DIR
+# BUILD_DIR holds stop and tpcc-flag, and driver/ tpcc-load and tpcc-run.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "$1" && pwd)
+load=$build/driver/tpcc-load
+run=$build/driver/tpcc-run
+# shellcheck source=cluster.sh
+. "$here/cluster.sh"
+trap pg_stop EXIT
+pg_start || exit 1
+dsn="host=$PG_DIR user=tpcc dbname=postgres"
+out=$PG_DIR/out
+mkdir -p "$out" && chmod 0777 "$out"
+failures=0
+failed() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+# What the runs change, in the units of the report's whole_run.
+snapshot() {
+  "${PSQL[@]}" -At -F ' ' -c "SELECT (SELECT count(*) FROM orders), (SELECT count(*) FROM order_line),
+    (SELECT count(*) FROM history), (SELECT (sum(w_ytd) * 100)::bigint FROM warehouse),
+    (SELECT count(*) FROM new_order), (SELECT count(*) FROM orders WHERE o_carrier_id IS NOT NULL)"
+}
+
+# accounts NAME BEFORE REPORT: the database's changes since BEFORE against the report.
+accounts() {
+  local name=$1 before after key
+  read -ra before <<<"$2"
+  read -ra after <<<"$(snapshot)"
+  local -A want=(
+    [orders]=$(jq .whole_run.new_order_committed "$3")
+    [order_lines]=$(jq .whole_run.order_lines_committed "$3")
+    [history]=$(jq .whole_run.payment_committed "$3")
+    [w_ytd_cents]=$(jq .whole_run.payment_amount_cents "$3")
+    [new_order_rows]=$(jq '.whole_run.new_order_committed - .whole_run.districts_delivered' "$3")
+    [delivered]=$(jq .whole_run.districts_delivered "$3"))
+  local keys=(orders order_lines history w_ytd_cents new_order_rows delivered) i=0
+  for key in "${keys[@]}"; do
+    local got=$((after[i] - before[i]))
+    [[ $got == "${want[$key]}" ]] || failed "$name: $key changed by $got, the report says ${want[$key]}"
+    i=$((i + 1))
+  done
+  echo "$name: the database changed by exactly what the report says committed" \
+    "($(jq .whole_run.new_order_committed "$3") New-Orders, $(jq .whole_run.payment_amount_cents "$3") cents paid)"
+}
+
+# conditions NAME OUTPUT: the run's --check printed conditions 1-10 and 12, all 0.
+conditions() {
+  local zero
+  zero=$(grep -cE '^ +([1-9]|10|12) .* 0$' <<<"$2")
+  [[ $zero == 11 ]] || failed "$1: $zero of 11 conditions hold: $2"
+}
+
+# expect NAME STATUS PATTERN COMMAND...: the status, and one line of stderr matching PATTERN.
+expect() {
+  local name=$1 status=$2 pattern=$3 got
+  shift 3
+  "$@" >/dev/null 2>"$out/err"
+  got=$?
+  [[ $got == "$status" ]] || failed "$name: status $got, not $status ($(cat "$out/err"))"
+  [[ $(wc -l <"$out/err") == 1 ]] && grep -qE -e "$pattern" "$out/err" ||
+    failed "$name: stderr is not one line matching '$pattern': $(cat "$out/err")"
+}
+
+echo "--- tpcc-load -w 2"
+text=$("$load" --dsn "$dsn" --warehouses 2 --seed 3 --quiet) || failed "tpcc-load: status $?"
+echo "$text" | head -n 2
+[[ $(grep -cE '^ +[0-9]+ .* 0$' <<<"$text") == 12 ]] || failed "tpcc-load: a condition fails: $text"
+expect "tpcc-load on a loaded database" 1 "table 'warehouse' exists already" \
+  "$load" --dsn "$dsn" --warehouses 2
+
+echo "--- a throughput run: 20 s, 4 connections"
+before=$(snapshot)
+text=$("$run" --dsn "$dsn" --connections 4 --ramp-up 2 --duration 20 --no-flag --quiet --check \
+  --report "$out/throughput.json" --samples "$out/samples.csv" --deliveries "$out/deliveries.csv") ||
+  failed "throughput run: status $?"
+echo "$text" | sed -n '4p;7,11p'
+accounts throughput "$before" "$out/throughput.json"
+conditions throughput "$text"
+completed=$(jq '[.series.periods[].count[]] | add' "$out/throughput.json")
+[[ $(($(wc -l <"$out/samples.csv") - 1)) -ge $completed ]] || failed "samples: fewer lines than completions"
+[[ $(($(wc -l <"$out/deliveries.csv") - 1)) == $(jq .whole_run.deliveries_completed "$out/throughput.json") ]] ||
+  failed "deliveries: not one line per completed delivery"
+
+echo "--- 8 connections on warehouse 1 alone: conflicts"
+before=$(snapshot)
+text=$("$run" --dsn "$dsn" --connections 8 --range 1-1 --ramp-up 1 --duration 15 --no-flag --quiet \
+  --check --report "$out/conflicts.json") || failed "conflict run: status $?"
+accounts conflicts "$before" "$out/conflicts.json"
+conditions conflicts "$text"
+echo "conflict run: retries $(jq '[.transactions[].retries] | add' "$out/conflicts.json")," \
+  "failures $(jq '[.transactions[].failures] | add' "$out/conflicts.json")"
+
+echo "--- stop ends a run"
+before=$(snapshot)
+unshare --ipc bash -c '
+  "$1" --dsn "$2" --connections 2 --ramp-up 1 --duration 600 --quiet --report "$3" >/dev/null &
+  driver=$!
+  sleep 4
+  start=$SECONDS
+  "$4/stop" >/dev/null
+  wait $driver
+  status=$?
+  echo "driver status $status after $((SECONDS - start)) s"
+  "$4/tpcc-flag" wait --timeout 10 >/dev/null || echo "tpcc-flag wait failed"
+  exit $status' _ "$run" "$dsn" "$out/stop.json" "$build" >"$out/stop.log" 2>&1 ||
+  failed "stop: $(cat "$out/stop.log")"
+cat "$out/stop.log"
+grep -qE 'after [0-5] s' "$out/stop.log" && ! grep -q failed "$out/stop.log" || failed "stop: too slow"
+[[ $(jq -r .ended_by "$out/stop.json") == stop ]] || failed "stop: ended_by is not stop"
+accounts stop "$before" "$out/stop.json"
+
+echo "--- standard terminals, time scale 0.01"
+before=$(snapshot)
+"$run" --dsn "$dsn" --standard --time-scale 0.01 --ramp-up 2 --duration 30 --no-flag --quiet \
+  --report "$out/standard.json" >"$out/standard.txt" || failed "standard run: status $?"
+grep -E '^  (PASS|FAIL) .*(mix|terminals)' "$out/standard.txt"
+[[ $(jq .terminals "$out/standard.json") == 20 ]] || failed "standard: not 20 terminals"
+[[ $(grep -cE '^  PASS .* of the mix' "$out/standard.txt") == 4 ]] || failed "standard: the mix fails"
+accounts standard "$before" "$out/standard.json"
+
+echo "--- backends killed mid-run"
+before=$(snapshot)
+"$run" --dsn "$dsn" --connections 4 --ramp-up 1 --duration 12 --no-flag --quiet --check \
+  --report "$out/killed.json" >"$out/killed.txt" &
+driver=$!
+sleep 5
+"${PSQL[@]}" -At -c "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity
+  WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()" | sed 's/^/backends killed: /'
+wait $driver || failed "killed backends: status $?"
+[[ $(jq -r .ended_by "$out/killed.json") == duration ]] || failed "killed backends: the run did not go on"
+accounts killed "$before" "$out/killed.json"
+conditions killed "$(cat "$out/killed.txt")"
+
+echo "--- two hosts' ranges, merged"
+before=$(snapshot)
+for part in 1 2; do
+  "$run" --dsn "$dsn" --connections 2 --range "$part-$part" --ramp-up 1 --duration 8 --no-flag \
+    --quiet --seed "$part" --report "$out/part$part.json" >/dev/null &
+done
+wait || failed "parts: a part failed"
+"$run" --merge --report "$out/merged.json" "$out/part1.json" "$out/part2.json" >/dev/null ||
+  failed "merge: status $?"
+accounts merged "$before" "$out/merged.json"
+[[ $(jq '.transactions.new_order.count' "$out/merged.json") == \
+  $(jq -s 'map(.transactions.new_order.count) | add' "$out/part1.json" "$out/part2.json") ]] ||
+  failed "merge: New-Orders are not the parts' sum"
+
+echo "--- failures"
+expect "a bad connection string" 1 '^tpcc-run: cannot connect: ' "$run" --dsn "nosuchkey=1"
+expect "no server" 1 '^tpcc-run: cannot connect: ' "$run" --dsn "host=$PG_DIR/none user=tpcc"
+"${PSQL[@]}" -c "CREATE DATABASE empty" || failed "cannot create a database"
+expect "no schema" 1 "no table 'warehouse' of the kit: tpcc-load makes it" \
+  "$run" --dsn "host=$PG_DIR user=tpcc dbname=empty" --no-flag
+expect "too few warehouses" 1 "fewer than the 3 asked for" "$run" --dsn "$dsn" --warehouses 3 --no-flag
+expect "an unknown option" 2 "unknown option --frobnicate" "$run" --frobnicate
+expect "a bad duration" 2 "--duration: 'x' is not a number" "$run" --duration x
+expect "tpcc-load without N" 2 "--warehouses is required" "$load" --dsn "$dsn"
+expect "tpcc-load, a bad range" 2 "outside 1-2" "$load" --warehouses 2 --range 2-3
+expect "no C-Load" 1 "give --c-load from its load.env" bash -c \
+  "'${PSQL[0]}' ${PSQL[*]:1} -c 'DROP TABLE tpcc_load' && exec '$run' --dsn '$dsn' --no-flag"
+
+((failures == 0)) && echo "driver: all checks hold"
+exit $((failures > 0))
