@@ -32,16 +32,18 @@ std::vector<Condition> check(pg::Connection &conn, int first, int last) {
         {"order_line", "ol_w_id"}, {"stock", "s_w_id"}};
     const std::string in = " BETWEEN " + std::to_string(first) + " AND " + std::to_string(last);
     for (const auto &[table, column] : kRows) {
-      std::string where = column + in;
+      std::string sql = "CREATE OR REPLACE TEMPORARY VIEW ";
+      sql.append(table).append(" AS SELECT * FROM public.").append(table).append(" WHERE ");
+      sql.append(column).append(in);
       if (table == "history") { // a customer's payments may come through another warehouse
-        where += " OR h_c_w_id" + in;
+        sql.append(" OR h_c_w_id").append(in);
       }
-      conn.exec("CREATE OR REPLACE TEMPORARY VIEW " + table + " AS SELECT * FROM public." + table +
-                " WHERE " + where);
+      conn.exec(sql);
     }
   }
   const pg::Result r = conn.exec(kCheckSql);
   std::vector<Condition> out;
+  out.reserve(static_cast<size_t>(PQntuples(r.get())));
   for (int row = 0; row < PQntuples(r.get()); ++row) {
     out.push_back(
         {static_cast<int>(pg::integer(r, row, 0)), pg::text(r, row, 1), pg::integer(r, row, 2)});

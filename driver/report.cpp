@@ -296,7 +296,8 @@ void finish(json &r) {
   // Steady state: the interval's first and last halves of equal whole seconds.
   const std::vector<uint64_t> per_second = r.at("new_order_per_second");
   const auto half = static_cast<size_t>(interval_s) / 2;
-  uint64_t first = 0, second = 0;
+  uint64_t first = 0;
+  uint64_t second = 0;
   for (size_t s = 0; s < 2 * half && s < per_second.size(); ++s) {
     (s < half ? first : second) += per_second[s];
   }
@@ -389,7 +390,9 @@ json merge(const std::vector<json> &parts) {
   }
   json r = parts[0];
   std::vector<std::pair<int, int>> ranges;
-  double start = -1e300, end = 1e300, longest = 0;
+  double start = -1e300;
+  double end = 1e300;
+  double longest = 0;
   std::map<std::string, Histogram> histograms;
   for (size_t i = 0; i < parts.size(); ++i) {
     const json &p = parts[i];
@@ -470,13 +473,13 @@ bool write_file(const json &r, const std::string &path) {
   if (fd == -1) {
     return false;
   }
-  const std::string text = r.dump(1) + "\n";
+  const std::string body = r.dump(1) + "\n";
   const mode_t mask = umask(0);
   umask(mask);
   size_t done = 0;
   bool ok = fchmod(fd, 0666 & ~mask) == 0;
-  while (ok && done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+  while (ok && done < body.size()) {
+    const ssize_t n = write(fd, body.data() + done, body.size() - done);
     ok = n > 0;
     done += ok ? static_cast<size_t>(n) : 0;
   }

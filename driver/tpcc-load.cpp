@@ -399,6 +399,7 @@ int keys_and_check(pg::Connection &conn, const Options &o) {
   }
   const std::vector<database::Condition> conditions = database::check(conn);
   std::vector<int> all;
+  all.reserve(conditions.size());
   for (const database::Condition &c : conditions) {
     all.push_back(c.number);
   }

@@ -181,6 +181,15 @@ struct StockRow {
   long long ytd = 0, count = 0, remote = 0;
 };
 
+// The order's lines, and the stock rows' new values, as the columns of their statements.
+struct Lines {
+  std::vector<long long> number, item, supply, quantity, amount;
+  std::vector<std::string> dist;
+};
+struct StockUpdates {
+  std::vector<long long> w, i, quantity, ytd, count, remote;
+};
+
 } // namespace
 
 Session::Session(const std::string &conninfo) : conn(conninfo) {
@@ -201,7 +210,9 @@ void Session::reset() {
 
 void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   out = NewOrderResult{};
-  std::vector<long long> item_ids, keys_w, keys_i;
+  std::vector<long long> item_ids;
+  std::vector<long long> keys_w;
+  std::vector<long long> keys_i;
   std::map<std::pair<int, int>, StockRow *> stock;
   bool all_local = true;
   for (int l = 0; l < in.ol_cnt; ++l) {
@@ -213,7 +224,8 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
     }
     all_local = all_local && line.supply_w_id == in.w_id;
   }
-  const std::string w = str(in.w_id), d = str(in.d_id);
+  const std::string w = str(in.w_id);
+  const std::string d = str(in.d_id);
   std::vector<pg::Result> r = begin(s, [&] {
     s.conn.send("no_district", {w, d});
     s.conn.send("no_customer", {w, d, str(in.c_id)});
@@ -222,7 +234,8 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   });
   out.o_id = static_cast<int>(pg::integer(r[0], 0, 1));
   const double d_tax = pg::real(r[0], 0, 0);
-  const double w_tax = pg::real(r[1], 0, 0), discount = pg::real(r[1], 0, 1);
+  const double w_tax = pg::real(r[1], 0, 0);
+  const double discount = pg::real(r[1], 0, 1);
   std::map<long long, std::pair<long long, bool>> items; // price in cents, ORIGINAL
   for (int row = 0; row < PQntuples(r[2].get()); ++row) {
     items[pg::integer(r[2], row, 0)] = {pg::cents(r[2], row, 1),
@@ -241,8 +254,7 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
     stock[{static_cast<int>(pg::integer(r[3], row, 0)),
            static_cast<int>(pg::integer(r[3], row, 1))}] = &rows.back();
   }
-  std::vector<long long> number, ids, supply, quantity, amount;
-  std::vector<std::string> dist;
+  Lines lines;
   for (int l = 0; l < in.ol_cnt; ++l) {
     const NewOrderLine &line = in.line[l];
     StockRow *row = stock.at({line.supply_w_id, line.i_id});
@@ -255,34 +267,35 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
     st.ytd += line.quantity;
     st.count += 1;
     st.remote += line.supply_w_id != in.w_id ? 1 : 0;
-    number.push_back(l + 1);
-    ids.push_back(line.i_id);
-    supply.push_back(line.supply_w_id);
-    quantity.push_back(line.quantity);
-    amount.push_back(line.quantity * items.at(line.i_id).first);
-    dist.push_back(st.dist);
-    out.amount_cents += amount.back();
+    lines.number.push_back(l + 1);
+    lines.item.push_back(line.i_id);
+    lines.supply.push_back(line.supply_w_id);
+    lines.quantity.push_back(line.quantity);
+    lines.amount.push_back(line.quantity * items.at(line.i_id).first);
+    lines.dist.push_back(st.dist);
+    out.brand_generic.push_back(items.at(line.i_id).second && st.original ? 'B' : 'G');
+    out.amount_cents += lines.amount.back();
   }
-  std::vector<long long> uw, ui, uq, uytd, ucnt, uremote;
+  StockUpdates updates;
   for (const auto &[key, st] : stock) {
-    uw.push_back(key.first);
-    ui.push_back(key.second);
-    uq.push_back(st->quantity);
-    uytd.push_back(st->ytd);
-    ucnt.push_back(st->count);
-    uremote.push_back(st->remote);
+    updates.w.push_back(key.first);
+    updates.i.push_back(key.second);
+    updates.quantity.push_back(st->quantity);
+    updates.ytd.push_back(st->ytd);
+    updates.count.push_back(st->count);
+    updates.remote.push_back(st->remote);
   }
   const std::string o = str(out.o_id);
-  s.conn.send("no_stock_update",
-              {pg::int_array(uw), pg::int_array(ui), pg::int_array(uq), pg::int_array(uytd),
-               pg::int_array(ucnt), pg::int_array(uremote)});
+  s.conn.send("no_stock_update", {pg::int_array(updates.w), pg::int_array(updates.i),
+                                  pg::int_array(updates.quantity), pg::int_array(updates.ytd),
+                                  pg::int_array(updates.count), pg::int_array(updates.remote)});
   s.conn.send("no_order", {o, d, w, str(in.c_id), str(in.ol_cnt), all_local ? "1" : "0"});
   s.conn.send("no_new_order", {o, d, w});
-  s.conn.send("no_lines",
-              {o, d, w, pg::int_array(number), pg::int_array(ids), pg::int_array(supply),
-               pg::int_array(quantity), pg::int_array(amount), text_array(dist)});
-  commit(s);
+  s.conn.send("no_lines", {o, d, w, pg::int_array(lines.number), pg::int_array(lines.item),
+                           pg::int_array(lines.supply), pg::int_array(lines.quantity),
+                           pg::int_array(lines.amount), text_array(lines.dist)});
   out.lines = in.ol_cnt;
+  commit(s);
   out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);
 }
 

@@ -35,6 +35,7 @@ struct NewOrderResult {
   int lines = 0;
   long long amount_cents = 0; // the sum of OL_AMOUNT
   double total = 0;           // with discount and taxes, as the terminal shows it
+  std::string brand_generic;  // per line: B when item and stock are ORIGINAL, else G
 };
 struct PaymentResult {
   int c_id = 0;

@@ -30,7 +30,7 @@ TEST(Histogram, PercentilesWithinOnePercentOfExact) {
   struct Case {
     const char *name;
     std::function<uint64_t()> draw;
-  } cases[] = {
+  } const cases[] = {
       {"lognormal around 2 ms",
        [&] { return static_cast<uint64_t>(std::lognormal_distribution<>(7.6, 1.0)(gen)); }},
       {"uniform 0..300 us", [&] { return std::uniform_int_distribution<uint64_t>(0, 300)(gen); }},
@@ -69,7 +69,9 @@ TEST(Histogram, EveryBucketHoldsWhatItsBoundsSay) {
 }
 
 TEST(Histogram, MergedEqualsOneOfAllValues) {
-  Histogram a, b, all;
+  Histogram a;
+  Histogram b;
+  Histogram all;
   for (uint64_t v = 1; v < 100'000; v = v * 3 + 1) {
     (v % 2 == 0 ? a : b).add(v);
     all.add(v);
@@ -136,7 +138,8 @@ TEST(Report, RatesSharesAndSteadyState) {
 }
 
 TEST(Report, MergeSumsTheHostsAndRefusesWhatDoesNotFit) {
-  const json a = run_report(1, 1, 3000, 0, 1000), b = run_report(2, 2, 1000, 0, 1000.5);
+  const json a = run_report(1, 1, 3000, 0, 1000);
+  const json b = run_report(2, 2, 1000, 0, 1000.5);
   const json m = report::merge({a, b});
   EXPECT_EQ(m.at("transactions").at("new_order").at("count"), 4000);
   EXPECT_EQ(m.at("whole_run").at("payment_amount_cents"), 4'000'000);

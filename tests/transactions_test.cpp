@@ -30,6 +30,15 @@ protected:
   long long number(const std::string &sql, const std::vector<std::string> &params = {}) {
     return std::stoll(one(sql, params));
   }
+  // Every field of the first row of sql, as numbers.
+  std::vector<double> row(const std::string &sql, const std::vector<std::string> &params = {}) {
+    const pg::Result r = s.conn.exec(sql, params);
+    std::vector<double> out;
+    for (int col = 0; PQntuples(r.get()) > 0 && col < PQnfields(r.get()); ++col) {
+      out.push_back(pg::real(r, 0, col));
+    }
+    return out;
+  }
 };
 
 NewOrderInput order(int w, int d, int c, std::vector<NewOrderLine> lines) {
@@ -43,8 +52,8 @@ TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
     const char *name;
     int item, quantity_before;
     std::vector<std::pair<int, int>> lines; // quantity, supplying warehouse
-    long long quantity_after, ytd, order_cnt, remote_cnt;
-  } cases[] = {
+    double quantity_after, ytd, order_cnt, remote_cnt;
+  } const cases[] = {
       {"at least 10 left", 1001, 50, {{5, 1}}, 45, 5, 1, 0},
       {"exactly 10 left", 1002, 15, {{5, 1}}, 10, 5, 1, 0},
       {"under 10: restocked by 91", 1003, 12, {{5, 1}}, 98, 5, 1, 0},
@@ -56,9 +65,8 @@ TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
     const std::vector<std::string> key = {std::to_string(supply), std::to_string(c.item)};
     s.conn.exec("UPDATE stock SET s_quantity = $3 WHERE s_w_id = $1 AND s_i_id = $2",
                 {key[0], key[1], std::to_string(c.quantity_before)});
-    const std::string before =
-        one("SELECT s_ytd || ' ' || s_order_cnt || ' ' || s_remote_cnt FROM stock"
-            " WHERE s_w_id = $1 AND s_i_id = $2",
+    const std::vector<double> before =
+        row("SELECT s_ytd, s_order_cnt, s_remote_cnt FROM stock WHERE s_w_id = $1 AND s_i_id = $2",
             key);
     const long long next_o_id =
         number("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 1");
@@ -72,13 +80,12 @@ TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
     EXPECT_EQ(out.o_id, next_o_id) << c.name;
     EXPECT_EQ(number("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 1"),
               next_o_id + 1);
-    long long ytd = 0, count = 0, remote = 0;
-    ASSERT_EQ(std::sscanf(before.c_str(), "%lld %lld %lld", &ytd, &count, &remote), 3);
-    EXPECT_EQ(one("SELECT s_quantity || ' ' || s_ytd || ' ' || s_order_cnt || ' ' || s_remote_cnt"
-                  " FROM stock WHERE s_w_id = $1 AND s_i_id = $2",
+    ASSERT_EQ(before.size(), 3U);
+    EXPECT_EQ(row("SELECT s_quantity, s_ytd, s_order_cnt, s_remote_cnt FROM stock"
+                  " WHERE s_w_id = $1 AND s_i_id = $2",
                   key),
-              std::to_string(c.quantity_after) + " " + std::to_string(ytd + c.ytd) + " " +
-                  std::to_string(count + c.order_cnt) + " " + std::to_string(remote + c.remote_cnt))
+              std::vector<double>({c.quantity_after, before[0] + c.ytd, before[1] + c.order_cnt,
+                                   before[2] + c.remote_cnt}))
         << c.name;
     const std::vector<std::string> o = {std::to_string(out.o_id)};
     EXPECT_EQ(
@@ -140,14 +147,13 @@ TEST_F(Transactions, PaymentByNameTakesTheMiddleCustomerByFirstName) {
     PaymentInput in{1, 2, 1, 2, 1, 0, {}, 12345};
     (void)std::snprintf(in.c_last, sizeof in.c_last, "%s", name.c_str());
     const auto money = [&] {
-      return one(
-          "SELECT w_ytd || ' ' || d_ytd || ' ' || c_balance || ' ' || c_ytd_payment || ' ' ||"
-          " c_payment_cnt FROM warehouse, district, customer WHERE w_id = 1 AND d_w_id = 1"
-          " AND d_id = 2 AND c_w_id = 1 AND c_d_id = 2 AND c_id = $1",
-          {want});
+      return row("SELECT w_ytd, d_ytd, c_balance, c_ytd_payment, c_payment_cnt"
+                 " FROM warehouse, district, customer WHERE w_id = 1 AND d_w_id = 1"
+                 " AND d_id = 2 AND c_w_id = 1 AND c_d_id = 2 AND c_id = $1",
+                 {want});
     };
-    double w0 = 0, d0 = 0, b0 = 0, y0 = 0, n0 = 0, w1 = 0, d1 = 0, b1 = 0, y1 = 0, n1 = 0;
-    ASSERT_EQ(std::sscanf(money().c_str(), "%lf %lf %lf %lf %lf", &w0, &d0, &b0, &y0, &n0), 5);
+    const std::vector<double> m0 = money();
+    ASSERT_EQ(m0.size(), 5U);
     const long long history =
         number("SELECT count(*) FROM history WHERE h_c_w_id = 1 AND h_c_d_id = 2"
                " AND h_c_id = $1 AND h_amount = 123.45 AND h_data ="
@@ -157,12 +163,13 @@ TEST_F(Transactions, PaymentByNameTakesTheMiddleCustomerByFirstName) {
     tx::PaymentResult out;
     tx::payment(s, in, out);
     EXPECT_EQ(std::to_string(out.c_id), want) << n << " named " << name;
-    ASSERT_EQ(std::sscanf(money().c_str(), "%lf %lf %lf %lf %lf", &w1, &d1, &b1, &y1, &n1), 5);
-    EXPECT_NEAR(w1 - w0, 123.45, 1e-6);
-    EXPECT_NEAR(d1 - d0, 123.45, 1e-6);
-    EXPECT_NEAR(b0 - b1, 123.45, 1e-6);
-    EXPECT_NEAR(y1 - y0, 123.45, 1e-6);
-    EXPECT_EQ(n1 - n0, 1);
+    const std::vector<double> m1 = money();
+    ASSERT_EQ(m1.size(), 5U);
+    EXPECT_NEAR(m1[0] - m0[0], 123.45, 1e-6); // W_YTD
+    EXPECT_NEAR(m1[1] - m0[1], 123.45, 1e-6); // D_YTD
+    EXPECT_NEAR(m0[2] - m1[2], 123.45, 1e-6); // C_BALANCE
+    EXPECT_NEAR(m1[3] - m0[3], 123.45, 1e-6); // C_YTD_PAYMENT
+    EXPECT_EQ(m1[4] - m0[4], 1);              // C_PAYMENT_CNT
     EXPECT_EQ(
         number("SELECT count(*) FROM history WHERE h_c_w_id = 1 AND h_c_d_id = 2 AND h_c_id = $1"
                " AND h_amount = 123.45 AND h_data = (SELECT w_name || '    ' || d_name"
@@ -203,12 +210,12 @@ TEST_F(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
       "SELECT sum(ol_amount) FROM order_line WHERE ol_w_id = 2 AND ol_d_id = 1 AND ol_o_id = $1",
       {oldest});
   const auto account = [&] {
-    return one("SELECT (c_balance * 100)::bigint || ' ' || c_delivery_cnt FROM customer"
+    return row("SELECT c_balance, c_delivery_cnt FROM customer"
                " WHERE c_w_id = 2 AND c_d_id = 1 AND c_id = $1",
                {customer});
   };
-  long long balance0 = 0, count0 = 0, balance1 = 0, count1 = 0;
-  ASSERT_EQ(std::sscanf(account().c_str(), "%lld %lld", &balance0, &count0), 2);
+  const std::vector<double> a0 = account();
+  ASSERT_EQ(a0.size(), 2U);
   tx::DeliveryResult out;
   tx::delivery(s, {2, 7}, out);
   EXPECT_EQ(out.delivered, 9);
@@ -227,9 +234,10 @@ TEST_F(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
              " AND ol_delivery_d IS NULL",
              {oldest}),
       0);
-  ASSERT_EQ(std::sscanf(account().c_str(), "%lld %lld", &balance1, &count1), 2);
-  EXPECT_EQ(balance1 - balance0, std::llround(std::stod(sum) * 100));
-  EXPECT_EQ(count1 - count0, 1);
+  const std::vector<double> a1 = account();
+  ASSERT_EQ(a1.size(), 2U);
+  EXPECT_NEAR(a1[0] - a0[0], std::stod(sum), 1e-6);
+  EXPECT_EQ(a1[1] - a0[1], 1);
 }
 
 TEST_F(Transactions, OrderStatusShowsTheCustomersLastOrder) {

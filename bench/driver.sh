@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# The driver's own costs against a throwaway PostgreSQL, each beside a
+# baseline measured in the same run:
+#   bench/driver.sh BUILD_DIR load [WAREHOUSES] [ROUNDS]
+#       tpcc-load's data phase against the server's COPY of the same rows from
+#       files already written, over as many connections; their ratio
+#   bench/driver.sh BUILD_DIR cpu [SECONDS]
+#       a throughput run (W = 2, 4 connections): the driver's CPU per completed
+#       transaction and as a share of the server's CPU
+#   bench/driver.sh BUILD_DIR scaling [SECONDS]
+#       tpm at 1, 2, 4 and 8 connections
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "$1" && pwd)
+what=$2
+# shellcheck source=../tests/postgresql/cluster.sh
+. "$here/../tests/postgresql/cluster.sh"
+trap pg_stop EXIT
+pg_start || exit 1
+dsn="host=$PG_DIR user=tpcc dbname=postgres"
+cpus=$(nproc)
+
+seconds() { # seconds COMMAND...: wall time of the command
+  local start=$EPOCHREALTIME
+  "$@" >/dev/null || return 1
+  echo "$EPOCHREALTIME - $start" | bc
+}
+
+# COPY of files, K sessions each taking every K-th table of every warehouse, as tpcc-load cuts them.
+copy_files() {
+  local k tables=(warehouse district customer history orders new_order order_line stock) w t i
+  for ((k = 0; k < cpus; k++)); do
+    i=0
+    {
+      [[ $k == 0 ]] && echo "COPY item FROM '$PG_DIR/csv/1/item.csv' (FORMAT csv);"
+      for ((w = 1; w <= warehouses; w++)); do
+        for t in "${tables[@]}"; do
+          ((i++ % cpus == k)) && echo "COPY $t FROM '$PG_DIR/csv/$w/$t.csv' (FORMAT csv);"
+        done
+      done
+    } >"$PG_DIR/copy$k.sql"
+    "${PSQL[@]}" -f "$PG_DIR/copy$k.sql" &
+  done
+  wait
+}
+
+fresh_schema() {
+  "${PSQL[@]}" -c "DROP TABLE IF EXISTS warehouse, district, customer, history, orders, new_order,
+    order_line, item, stock, tpcc_load CASCADE" -f "$here/../sql/postgresql/schema.sql" -c checkpoint
+}
+
+case $what in
+load)
+  warehouses=${3:-10}
+  rounds=${4:-3}
+  opts=(--warehouses "$warehouses" --seed 1 --c-load 117 --timestamp '2026-12-08 15:04:05')
+  for ((w = 1; w <= warehouses; w++)); do
+    "$build/tpcc-gen" "${opts[@]}" --range "$w-$w" --out "$PG_DIR/csv/$w" --quiet >/dev/null || exit 1
+  done
+  chmod -R a+rX "$PG_DIR/csv"
+  total_load=0 total_files=0
+  for ((round = 1; round <= rounds; round++)); do
+    fresh_schema >/dev/null || exit 1
+    f=$(seconds copy_files) || exit 1
+    fresh_schema >/dev/null || exit 1
+    l=$("$build/driver/tpcc-load" --dsn "$dsn" "${opts[@]}" --connections "$cpus" --no-keys --quiet |
+      sed -n 's/.* in \([0-9.]*\) s (data phase)/\1/p')
+    [[ -n $l ]] || exit 1
+    echo "round $round: COPY of files $f s, tpcc-load $l s"
+    total_files=$(echo "$total_files + $f" | bc)
+    total_load=$(echo "$total_load + $l" | bc)
+  done
+  echo "tpcc-load / COPY of files, W = $warehouses, $cpus connections: $(echo "scale=3; $total_load / $total_files" | bc)"
+  ;;
+cpu)
+  duration=${3:-60}
+  "$build/driver/tpcc-load" --dsn "$dsn" --warehouses 2 --no-check --quiet >/dev/null || exit 1
+  postmaster=$(head -n 1 "$PG_DIR/data/postmaster.pid")
+  server_ticks() { # the server's CPU ticks: the postmaster, its children alive and those reaped
+    local pid sum=0 f
+    for pid in $postmaster $(pgrep -P "$postmaster"); do
+      f=$(cut -d ' ' -f 14-17 "/proc/$pid/stat" 2>/dev/null) || continue
+      read -r u s cu cs <<<"$f"
+      sum=$((sum + u + s + (pid == postmaster ? cu + cs : 0)))
+    done
+    echo $sum
+  }
+  before=$(server_ticks)
+  report=$PG_DIR/cpu.json
+  driver=$( (
+    "$build/driver/tpcc-run" --dsn "$dsn" --connections 4 --ramp-up 5 --duration "$duration" \
+      --no-flag --quiet --report "$report" >/dev/null
+    times | tail -n 1
+  ))
+  sleep 1
+  after=$(server_ticks)
+  hz=$(getconf CLK_TCK)
+  read -r du ds <<<"$(sed 's/[ms]/ /g' <<<"$driver" | awk '{print $1 * 60 + $2, $3 * 60 + $4}')"
+  driver_s=$(echo "$du + $ds" | bc)
+  server_s=$(echo "scale=3; ($after - $before) / $hz" | bc)
+  done_tx=$(jq '[.series.periods[].count[]] | add' "$report")
+  echo "completed $done_tx transactions, tpmC $(jq .tpmC "$report")"
+  echo "driver CPU $driver_s s, server CPU $server_s s"
+  echo "driver CPU per transaction: $(echo "scale=2; $driver_s * 1000000 / $done_tx" | bc) us"
+  echo "driver / server CPU: $(echo "scale=2; 100 * $driver_s / $server_s" | bc) %"
+  ;;
+scaling)
+  duration=${3:-20}
+  "$build/driver/tpcc-load" --dsn "$dsn" --warehouses 2 --no-check --quiet >/dev/null || exit 1
+  for c in 1 2 4 8; do
+    "$build/driver/tpcc-run" --dsn "$dsn" --connections $c --ramp-up 3 --duration "$duration" \
+      --no-flag --quiet --report "$PG_DIR/c$c.json" >/dev/null || exit 1
+    echo "$c connections: tpm $(jq .tpm_total "$PG_DIR/c$c.json"), tpmC $(jq .tpmC "$PG_DIR/c$c.json")"
+  done
+  ;;
+*)
+  echo "usage: bench/driver.sh BUILD_DIR load|cpu|scaling [...]" >&2
+  exit 2
+  ;;
+esac
