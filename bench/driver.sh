@@ -44,10 +44,11 @@ copy_files() {
   wait
 }
 
-fresh_schema() {
-  "${PSQL[@]}" -c "DROP TABLE IF EXISTS warehouse, district, customer, history, orders, new_order,
-    order_line, item, stock, tpcc_load CASCADE" -f "$here/../sql/postgresql/schema.sql" -c checkpoint
+drop_all() {
+  "${PSQL[@]}" -c "SET client_min_messages = warning" -c "DROP TABLE IF EXISTS warehouse, district,
+    customer, history, orders, new_order, order_line, item, stock, tpcc_load CASCADE" -c checkpoint
 }
+fresh_schema() { drop_all && "${PSQL[@]}" -f "$here/../sql/postgresql/schema.sql"; }
 
 case $what in
 load)
@@ -62,7 +63,7 @@ load)
   for ((round = 1; round <= rounds; round++)); do
     fresh_schema >/dev/null || exit 1
     f=$(seconds copy_files) || exit 1
-    fresh_schema >/dev/null || exit 1
+    drop_all >/dev/null || exit 1
     l=$("$build/driver/tpcc-load" --dsn "$dsn" "${opts[@]}" --connections "$cpus" --no-keys --quiet |
       sed -n 's/.* in \([0-9.]*\) s (data phase)/\1/p')
     [[ -n $l ]] || exit 1
@@ -90,7 +91,8 @@ cpu)
   driver=$( (
     "$build/driver/tpcc-run" --dsn "$dsn" --connections 4 --ramp-up 5 --duration "$duration" \
       --no-flag --quiet --report "$report" >/dev/null
-    times | tail -n 1
+    times >"$PG_DIR/times"
+    tail -n 1 "$PG_DIR/times"
   ))
   sleep 1
   after=$(server_ticks)
@@ -107,7 +109,7 @@ cpu)
 scaling)
   duration=${3:-20}
   "$build/driver/tpcc-load" --dsn "$dsn" --warehouses 2 --no-check --quiet >/dev/null || exit 1
-  for c in 1 2 4 8; do
+  for c in ${CONNECTIONS:-1 2 4 8}; do
     "$build/driver/tpcc-run" --dsn "$dsn" --connections $c --ramp-up 3 --duration "$duration" \
       --no-flag --quiet --report "$PG_DIR/c$c.json" >/dev/null || exit 1
     echo "$c connections: tpm $(jq .tpm_total "$PG_DIR/c$c.json"), tpmC $(jq .tpmC "$PG_DIR/c$c.json")"

@@ -355,11 +355,11 @@ public:
         return;
       } catch (const pg::Error &e) {
         if (e.lost()) {
-          const std::string xid = session_->xid;
+          const tx::Proof proof = session_->pending;
           const bool reopened = reopen(e.what());
           c.outcome = report::Outcome::failed;
           c.sqlstate = e.sqlstate().empty() ? "08006" : e.sqlstate();
-          if (reopened && !xid.empty() && settle(xid)) {
+          if (reopened && proof.statement != nullptr && settle(proof)) {
             c.outcome = report::Outcome::committed;
           }
           return;
@@ -380,9 +380,9 @@ public:
   }
 
 private:
-  bool settle(const std::string &xid) {
+  bool settle(const tx::Proof &proof) {
     try {
-      return tx::committed(session_->conn, xid);
+      return tx::committed(*session_, proof);
     } catch (const pg::Error &) {
       return false;
     }

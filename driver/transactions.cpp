@@ -9,12 +9,13 @@
 // one committed snapshot that does not change under them.
 #include "transactions.h"
 
-#include <chrono>
+#include <algorithm>
+#include <atomic>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
-#include <thread>
 #include <utility>
 
 namespace tx {
@@ -61,7 +62,7 @@ std::string payment_sql(const std::string &pick) {
          "   c_first, c_middle, c_last, c_street_1, c_street_2, c_city, c_state, c_zip,"
          "   c_phone, c_since, c_credit_lim, c_discount),"
          " h AS (INSERT INTO history SELECT c.c_id, $4::int, $3::int, $2::int, $1::int,"
-         "  localtimestamp, $5::numeric, w.w_name || '    ' || d.d_name FROM c, w, d)"
+         "  $7::timestamp, $5::numeric, w.w_name || '    ' || d.d_name FROM c, w, d)"
          " SELECT * FROM c, w, d";
 }
 
@@ -82,7 +83,12 @@ std::string order_status_sql(const std::string &pick) {
 
 const std::vector<std::pair<const char *, std::string>> &statements() {
   static const std::vector<std::pair<const char *, std::string>> all = {
-      {"xid", "SELECT pg_current_xact_id()::text"},
+      {"proof_new_order", "SELECT count(*) FROM orders WHERE o_w_id = $1 AND o_d_id = $2"
+                          " AND o_id = $3 AND o_entry_d = $4::timestamp"},
+      {"proof_payment", "SELECT count(*) FROM history WHERE h_w_id = $1 AND h_d_id = $2"
+                        " AND h_date = $3::timestamp"},
+      {"proof_delivery", "SELECT count(*) FROM order_line WHERE ol_w_id = $1"
+                         " AND ol_delivery_d = $2::timestamp"},
       {"no_district", "UPDATE district SET d_next_o_id = d_next_o_id + 1"
                       " WHERE d_w_id = $1 AND d_id = $2 RETURNING d_tax, d_next_o_id - 1"},
       {"no_customer", "SELECT w_tax, c_discount, c_last, c_credit FROM warehouse, customer"
@@ -97,7 +103,7 @@ const std::vector<std::pair<const char *, std::string>> &statements() {
        " s_order_cnt = s_order_cnt + u.cnt, s_remote_cnt = s_remote_cnt + u.remote"
        " FROM unnest($1::int[], $2::int[], $3::int[], $4::int[], $5::int[], $6::int[])"
        "  AS u(w, i, q, ytd, cnt, remote) WHERE s_w_id = u.w AND s_i_id = u.i"},
-      {"no_order", "INSERT INTO orders VALUES ($1, $2, $3, $4, localtimestamp, NULL, $5, $6)"},
+      {"no_order", "INSERT INTO orders VALUES ($1, $2, $3, $4, $7::timestamp, NULL, $5, $6)"},
       {"no_new_order", "INSERT INTO new_order VALUES ($1, $2, $3)"},
       {"no_lines", "INSERT INTO order_line SELECT $1::int, $2::int, $3::int, n, i, sw, NULL, q,"
                    " a::numeric / 100, dist FROM unnest($4::int[], $5::int[], $6::int[],"
@@ -113,7 +119,7 @@ const std::vector<std::pair<const char *, std::string>> &statements() {
        " o AS (UPDATE orders SET o_carrier_id = $3::int FROM n"
        "  WHERE o_w_id = $1::int AND o_d_id = $2::int AND o_id = n.no_o_id"
        "  RETURNING o_id, o_c_id),"
-       " l AS (UPDATE order_line SET ol_delivery_d = localtimestamp FROM n"
+       " l AS (UPDATE order_line SET ol_delivery_d = $4::timestamp FROM n"
        "  WHERE ol_w_id = $1::int AND ol_d_id = $2::int AND ol_o_id = n.no_o_id"
        "  RETURNING ol_amount),"
        " c AS (UPDATE customer SET c_balance = c_balance + (SELECT sum(ol_amount) FROM l),"
@@ -155,23 +161,38 @@ std::string text_array(const std::vector<std::string> &values) {
   return s.append("}");
 }
 
-// The first round trip of a write transaction: BEGIN, its id, then the statements queued by
-// queue(); returns their results without BEGIN's and the id's.
-template <typename Queue>
-std::vector<pg::Result> begin(Session &s, Queue queue) {
-  s.conn.send_sql("BEGIN");
-  s.conn.send("xid", {});
-  queue();
-  std::vector<pg::Result> r = s.conn.sync();
-  s.xid = pg::text(r[1], 0, 0);
-  r.erase(r.begin(), r.begin() + 2);
-  return r;
+// A local "YYYY-MM-DD hh:mm:ss.uuuuuu" that no other call in this process returns.
+std::string unique_timestamp() {
+  static std::atomic<int64_t> last{0};
+  timespec now{};
+  (void)clock_gettime(CLOCK_REALTIME, &now);
+  const int64_t us = int64_t{now.tv_sec} * 1'000'000 + now.tv_nsec / 1000;
+  int64_t prev = last.load();
+  int64_t mine = 0;
+  do {
+    mine = std::max(us, prev + 1);
+  } while (!last.compare_exchange_weak(prev, mine));
+  thread_local time_t shown = -1;
+  thread_local char seconds[24];
+  const time_t second = mine / 1'000'000;
+  if (second != shown) {
+    tm local{};
+    (void)localtime_r(&second, &local);
+    (void)std::strftime(seconds, sizeof seconds, "%Y-%m-%d %H:%M:%S", &local);
+    shown = second;
+  }
+  char text[40];
+  (void)std::snprintf(text, sizeof text, "%s.%06lld", seconds,
+                      static_cast<long long>(mine % 1'000'000));
+  return text;
 }
 
-void commit(Session &s, const char *how = "COMMIT") {
+// Sends the queued statements with how (COMMIT or ROLLBACK) and clears the proof.
+std::vector<pg::Result> finish(Session &s, const char *how = "COMMIT") {
   s.conn.send_sql(how);
-  (void)s.conn.sync();
-  s.xid.clear();
+  std::vector<pg::Result> r = s.conn.sync();
+  s.pending = Proof{};
+  return r;
 }
 
 struct StockRow {
@@ -202,7 +223,7 @@ Session::Session(const std::string &conninfo) : conn(conninfo) {
 }
 
 void Session::reset() {
-  xid.clear();
+  pending = Proof{};
   if (conn.ok() && PQtransactionStatus(conn.get()) != PQTRANS_IDLE) {
     conn.exec("ROLLBACK");
   }
@@ -226,12 +247,13 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   }
   const std::string w = str(in.w_id);
   const std::string d = str(in.d_id);
-  std::vector<pg::Result> r = begin(s, [&] {
-    s.conn.send("no_district", {w, d});
-    s.conn.send("no_customer", {w, d, str(in.c_id)});
-    s.conn.send("no_items", {pg::int_array(item_ids)});
-    s.conn.send("no_stock", {pg::int_array(keys_w), pg::int_array(keys_i), d});
-  });
+  s.conn.send_sql("BEGIN");
+  s.conn.send("no_district", {w, d});
+  s.conn.send("no_customer", {w, d, str(in.c_id)});
+  s.conn.send("no_items", {pg::int_array(item_ids)});
+  s.conn.send("no_stock", {pg::int_array(keys_w), pg::int_array(keys_i), d});
+  std::vector<pg::Result> r = s.conn.sync();
+  r.erase(r.begin());
   out.o_id = static_cast<int>(pg::integer(r[0], 0, 1));
   const double d_tax = pg::real(r[0], 0, 0);
   const double w_tax = pg::real(r[1], 0, 0);
@@ -242,7 +264,7 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
                                         std::strstr(pg::text(r[2], row, 3), "ORIGINAL") != nullptr};
   }
   if (items.size() != std::set<long long>(item_ids.begin(), item_ids.end()).size()) {
-    commit(s, "ROLLBACK"); // "Item number is not valid": the district's update goes too
+    (void)finish(s, "ROLLBACK"); // "Item number is not valid": the district's update goes too
     out.rolled_back = true;
     return;
   }
@@ -286,26 +308,31 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
     updates.remote.push_back(st->remote);
   }
   const std::string o = str(out.o_id);
+  const std::string entered = unique_timestamp();
   s.conn.send("no_stock_update", {pg::int_array(updates.w), pg::int_array(updates.i),
                                   pg::int_array(updates.quantity), pg::int_array(updates.ytd),
                                   pg::int_array(updates.count), pg::int_array(updates.remote)});
-  s.conn.send("no_order", {o, d, w, str(in.c_id), str(in.ol_cnt), all_local ? "1" : "0"});
+  s.conn.send("no_order",
+              {o, d, w, str(in.c_id), str(in.ol_cnt), all_local ? "1" : "0", entered});
   s.conn.send("no_new_order", {o, d, w});
   s.conn.send("no_lines", {o, d, w, pg::int_array(lines.number), pg::int_array(lines.item),
                            pg::int_array(lines.supply), pg::int_array(lines.quantity),
                            pg::int_array(lines.amount), text_array(lines.dist)});
   out.lines = in.ol_cnt;
-  commit(s);
+  s.pending = {"proof_new_order", {w, d, o, entered}};
+  (void)finish(s);
   out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);
 }
 
 void payment(Session &s, const PaymentInput &in, PaymentResult &out) {
   out = PaymentResult{};
-  std::vector<pg::Result> r = begin(s, [&] {
-    s.conn.send(in.by_name != 0 ? "pay_by_name" : "pay_by_id",
-                {str(in.w_id), str(in.d_id), str(in.c_w_id), str(in.c_d_id),
-                 money(in.h_amount_cents), in.by_name != 0 ? in.c_last : str(in.c_id)});
-  });
+  const std::string when = unique_timestamp();
+  s.pending = {"proof_payment", {str(in.w_id), str(in.d_id), when}};
+  s.conn.send(in.by_name != 0 ? "pay_by_name" : "pay_by_id",
+              {str(in.w_id), str(in.d_id), str(in.c_w_id), str(in.c_d_id),
+               money(in.h_amount_cents), in.by_name != 0 ? in.c_last : str(in.c_id), when});
+  const std::vector<pg::Result> r = s.conn.sync(); // one statement: its own transaction
+  s.pending = Proof{};
   if (PQntuples(r[0].get()) != 1) {
     throw pg::Error("Payment found no customer", "P0002");
   }
@@ -313,7 +340,6 @@ void payment(Session &s, const PaymentInput &in, PaymentResult &out) {
   out.balance_cents = pg::cents(r[0], 0, 1);
   out.credit = pg::text(r[0], 0, 2);
   out.data = pg::text(r[0], 0, 3);
-  commit(s);
 }
 
 void order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out) {
@@ -332,18 +358,20 @@ void order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out
 
 void delivery(Session &s, const DeliveryInput &in, DeliveryResult &out) {
   out = DeliveryResult{};
-  const std::vector<pg::Result> r = begin(s, [&] {
-    for (int d = 1; d <= 10; ++d) {
-      s.conn.send("dl_district", {str(in.w_id), str(d), str(in.o_carrier_id)});
-    }
-  });
+  const std::string when = unique_timestamp();
+  s.pending = {"proof_delivery", {str(in.w_id), when}};
+  s.conn.send_sql("BEGIN");
+  for (int d = 1; d <= 10; ++d) {
+    s.conn.send("dl_district", {str(in.w_id), str(d), str(in.o_carrier_id), when});
+  }
+  std::vector<pg::Result> r = finish(s);
+  r.erase(r.begin());
   for (size_t d = 0; d < 10; ++d) {
     const bool found = PQntuples(r[d].get()) == 1;
     out.o_id[d] = found ? static_cast<int>(pg::integer(r[d], 0, 0)) : 0;
     out.delivered += found ? 1 : 0;
   }
   out.skipped = 10 - out.delivered;
-  commit(s);
 }
 
 void stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out) {
@@ -352,15 +380,10 @@ void stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out) {
   out.low_stock = static_cast<int>(pg::integer(r[0], 0, 0));
 }
 
-bool committed(pg::Connection &conn, const std::string &xid) {
-  for (int attempt = 0;; ++attempt) {
-    const pg::Result r = conn.exec("SELECT pg_xact_status($1::xid8)", {xid});
-    const std::string status = pg::text(r, 0, 0);
-    if (status != "in progress" || attempt == 100) {
-      return status == "committed";
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the old backend is ending
-  }
+bool committed(Session &fresh, const Proof &proof) {
+  fresh.conn.send(proof.statement, proof.params);
+  const std::vector<pg::Result> r = fresh.conn.sync();
+  return pg::integer(r[0], 0, 0) > 0;
 }
 
 } // namespace tx

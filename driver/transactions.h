@@ -1,10 +1,10 @@
 // transactions.h - the five TPC-C transactions on the kit's PostgreSQL schema.
 //
 // Each runs on one session, in plain SQL through prepared statements and
-// pipelines: New-Order, Payment and Delivery in two round trips (the work,
-// then the commit), Order-Status and Stock-Level in one.  Every write
-// transaction learns its transaction id in its first round trip, so that a
-// commit whose answer is lost with the connection can be settled afterwards.
+// pipelines: New-Order in two round trips (what it reads, then what it
+// writes and the commit), the others in one.  Every write stamps its rows
+// with a time no other transaction of this process uses, so that a commit
+// whose answer is lost with the connection can be found, or not, afterwards.
 // A failure throws pg::Error; the session then holds no open transaction
 // unless the connection itself is gone.
 #ifndef TPCC_DRIVER_TRANSACTIONS_H
@@ -19,12 +19,18 @@
 
 namespace tx {
 
-// A connection with the statements prepared, and the id of the write
-// transaction whose commit is under way ("" when none is).
+// A query that counts the rows a write transaction made: more than none once it committed.
+struct Proof {
+  const char *statement = nullptr; // a prepared one; nullptr when no commit is under way
+  std::vector<std::string> params;
+};
+
+// A connection with the statements prepared, and the proof of the write transaction whose
+// commit is under way.
 struct Session {
   explicit Session(const std::string &conninfo);
   pg::Connection conn;
-  std::string xid;
+  Proof pending;
   // Rolls back what a failed transaction left open; for a connection that still works.
   void reset();
 };
@@ -60,8 +66,8 @@ void order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out
 void delivery(Session &s, const DeliveryInput &in, DeliveryResult &out);
 void stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out);
 
-// After a lost connection: whether the transaction xid committed, asked on a new one.
-bool committed(pg::Connection &conn, const std::string &xid);
+// After a lost connection: whether the transaction of proof committed, asked on a new session.
+bool committed(Session &fresh, const Proof &proof);
 
 } // namespace tx
 
