@@ -326,9 +326,8 @@ std::string text(const json &r) {
   add("%s %s: %s mode, %d warehouse%s (%d-%d), %d terminals on %d connections\n",
       r.at("tool").get<std::string>().c_str(), r.at("version").get<std::string>().c_str(),
       r.at("mode").get<std::string>().c_str(), r.at("warehouses").get<int>(),
-      r.at("warehouses").get<int>() == 1 ? "" : "s",
-      range.at(0).get<int>(), range.at(1).get<int>(), r.at("terminals").get<int>(),
-      r.at("connections").get<int>());
+      r.at("warehouses").get<int>() == 1 ? "" : "s", range.at(0).get<int>(), range.at(1).get<int>(),
+      r.at("terminals").get<int>(), r.at("connections").get<int>());
   add("interval %.1f s after %.0f s of ramp-up, ended by %s; seed %s, C-Load %d, C-Run %d\n\n",
       r.at("interval_s").get<double>(), r.at("ramp_up_s").get<double>(),
       r.at("ended_by").get<std::string>().c_str(), r.at("seed").dump().c_str(),
