@@ -1,8 +1,12 @@
 // command_line.h - what the kit's commands share in reading their arguments:
-// whole decimal numbers in a range and FIRST-LAST warehouse ranges, each bad
-// value one line on standard error and exit status 2.
+// whole decimal numbers in a range, FIRST-LAST warehouse ranges, --help and
+// --version, each bad value one line on standard error and exit status 2;
+// and the load that --seed, --c-load and --timestamp describe.
 #ifndef TPCC_COMMAND_LINE_H
 #define TPCC_COMMAND_LINE_H
+
+#include <tpcc/population.h>
+#include <tpcc/support.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -11,6 +15,8 @@
 #include <cstring>
 #include <string>
 #include <utility>
+
+#include <getopt.h>
 
 namespace command_line {
 
@@ -53,6 +59,46 @@ inline std::pair<int64_t, int64_t> range(const char *text) {
     usage_error(std::string("--range: '") + text + "' is not FIRST-LAST with 1 <= FIRST <= LAST");
   }
   return {static_cast<int64_t>(first), static_cast<int64_t>(last)};
+}
+
+// The cases every command's getopt_long switch ends with: --help (usage, then help),
+// --version, a missing value (':') and an unknown option; exits.
+[[noreturn]] inline void common_option(int c, const char *usage, const char *help,
+                                       const char *version, char **argv) {
+  switch (c) {
+  case 'h':
+    (void)std::fputs(usage, stdout);
+    (void)std::fputs(help, stdout);
+    std::exit(0);
+  case 'V':
+    (void)std::printf("%s (tpcc-tools) %s\n", program, version);
+    std::exit(0);
+  case ':':
+    usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
+  default:
+    usage_error(std::string("unknown option ") + argv[optind - 1]);
+  }
+}
+
+// The load of seed, c_load (-1: drawn from the seed) and timestamp ("": now).
+inline TpccLoad make_load(uint64_t seed, int64_t c_load, const std::string &timestamp,
+                          const std::string &null_text) {
+  TpccLoad load{};
+  load.seed = seed;
+  if (c_load >= 0) {
+    load.c_load = static_cast<uint32_t>(c_load);
+  } else {
+    auto folded = static_cast<unsigned int>(seed ^ (seed >> 32U));
+    SetLoadCValues(&folded);
+    load.c_load = C_255;
+  }
+  if (timestamp.empty()) {
+    (void)gettimestamp(load.timestamp, sizeof load.timestamp - 1);
+  } else {
+    (void)std::snprintf(load.timestamp, sizeof load.timestamp, "%s", timestamp.c_str());
+  }
+  (void)std::snprintf(load.null_text, sizeof load.null_text, "%s", null_text.c_str());
+  return load;
 }
 
 } // namespace command_line

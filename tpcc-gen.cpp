@@ -5,6 +5,8 @@
 // written under a temporary name and takes its own only when all of them are
 // whole; on failure or interruption nothing that looks complete is left.
 
+#include "command_line.h"
+
 #include <tpcc/population.h>
 #include <tpcc/support.h>
 
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -31,6 +34,8 @@
 // NOLINTBEGIN(concurrency-mt-unsafe)
 
 namespace {
+
+using command_line::usage_error;
 
 constexpr const char *kUsage =
     "usage: tpcc-gen -w N -o DIR|- [-r FIRST-LAST] [-t TABLE[,TABLE...]] [-s SEED]\n"
@@ -72,34 +77,9 @@ struct Options {
   bool quiet = false;
 };
 
-[[noreturn]] void usage_error(const std::string &message) {
-  (void)std::fprintf(stderr, "tpcc-gen: %s (see tpcc-gen --help)\n", message.c_str());
-  std::exit(2);
-}
-
 [[noreturn]] void fail(const std::string &what, int error) {
   (void)std::fprintf(stderr, "tpcc-gen: %s: %s\n", what.c_str(), std::strerror(error));
   std::exit(1);
-}
-
-// A decimal number in [lo, hi] that is the whole of text.
-bool parse_number(const char *text, uint64_t lo, uint64_t hi, uint64_t &value) {
-  if (*text < '0' || *text > '9') {
-    return false;
-  }
-  char *end = nullptr;
-  errno = 0;
-  value = std::strtoull(text, &end, 10);
-  return errno == 0 && *end == '\0' && value >= lo && value <= hi;
-}
-
-int64_t number_option(const char *name, const char *text, uint64_t lo, uint64_t hi) {
-  uint64_t value = 0;
-  if (!parse_number(text, lo, hi, value)) {
-    usage_error(std::string(name) + ": '" + text + "' is not a number from " + std::to_string(lo) +
-                " to " + std::to_string(hi));
-  }
-  return static_cast<int64_t>(value);
 }
 
 void parse_tables(Options &o, const char *list) {
@@ -118,18 +98,6 @@ void parse_tables(Options &o, const char *list) {
     }
     rest.erase(0, comma + 1);
   }
-}
-
-void parse_range(Options &o, const char *text) {
-  const char *dash = std::strchr(text, '-');
-  uint64_t first = 0;
-  uint64_t last = 0;
-  if (dash == nullptr || !parse_number(std::string(text, dash).c_str(), 1, INT32_MAX, first) ||
-      !parse_number(dash + 1, 1, INT32_MAX, last) || first > last) {
-    usage_error(std::string("--range: '") + text + "' is not FIRST-LAST with 1 <= FIRST <= LAST");
-  }
-  o.first = static_cast<int64_t>(first);
-  o.last = static_cast<int64_t>(last);
 }
 
 Options parse(int argc, char **argv) {
@@ -153,22 +121,22 @@ Options parse(int argc, char **argv) {
   while ((c = getopt_long(argc, argv, ":w:o:r:t:s:c:T:j:n:fqhV", kLong, nullptr)) != -1) {
     switch (c) {
     case 'w':
-      o.warehouses = number_option("--warehouses", optarg, 1, INT32_MAX);
+      o.warehouses = command_line::number("--warehouses", optarg, 1, INT32_MAX);
       break;
     case 'o':
       o.out = optarg;
       break;
     case 'r':
-      parse_range(o, optarg);
+      std::tie(o.first, o.last) = command_line::range(optarg);
       break;
     case 't':
       parse_tables(o, optarg);
       break;
     case 's':
-      o.seed = static_cast<uint64_t>(number_option("--seed", optarg, 0, UINT64_MAX));
+      o.seed = static_cast<uint64_t>(command_line::number("--seed", optarg, 0, UINT64_MAX));
       break;
     case 'c':
-      o.c_load = number_option("--c-load", optarg, 0, 255);
+      o.c_load = command_line::number("--c-load", optarg, 0, 255);
       break;
     case 'T':
       o.timestamp = optarg;
@@ -177,7 +145,7 @@ Options parse(int argc, char **argv) {
       }
       break;
     case 'j':
-      o.threads = number_option("--threads", optarg, 1, 1024);
+      o.threads = command_line::number("--threads", optarg, 1, 1024);
       break;
     case 'n':
       o.null_text = optarg;
@@ -192,17 +160,8 @@ Options parse(int argc, char **argv) {
     case 'q':
       o.quiet = true;
       break;
-    case 'h':
-      (void)std::fputs(kUsage, stdout);
-      (void)std::fputs(kHelp, stdout);
-      std::exit(0);
-    case 'V':
-      (void)std::puts("tpcc-gen (tpcc-tools) " TPCC_VERSION);
-      std::exit(0);
-    case ':':
-      usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
     default:
-      usage_error(std::string("unknown option ") + argv[optind - 1]);
+      command_line::common_option(c, kUsage, kHelp, TPCC_VERSION, argv);
     }
   }
   return o;
@@ -238,25 +197,6 @@ void settle(Options &o, int argc) {
     cpu_set_t cpus;
     o.threads = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
   }
-}
-
-TpccLoad make_load(const Options &o) {
-  TpccLoad load{};
-  load.seed = o.seed;
-  if (o.c_load >= 0) {
-    load.c_load = static_cast<uint32_t>(o.c_load);
-  } else {
-    auto seed = static_cast<unsigned int>(o.seed ^ (o.seed >> 32U));
-    SetLoadCValues(&seed);
-    load.c_load = C_255;
-  }
-  if (o.timestamp.empty()) {
-    (void)gettimestamp(load.timestamp, sizeof load.timestamp - 1);
-  } else {
-    (void)std::snprintf(load.timestamp, sizeof load.timestamp, "%s", o.timestamp.c_str());
-  }
-  (void)std::snprintf(load.null_text, sizeof load.null_text, "%s", o.null_text.c_str());
-  return load;
 }
 
 // ---- files under temporary names ----
@@ -475,9 +415,10 @@ void write_to_directory(const Options &o, const TpccLoad &load, Progress *progre
 } // namespace
 
 int main(int argc, char **argv) {
+  command_line::program = "tpcc-gen";
   Options o = parse(argc, argv);
   settle(o, argc);
-  const TpccLoad load = make_load(o);
+  const TpccLoad load = command_line::make_load(o.seed, o.c_load, o.timestamp, o.null_text);
   Progress progress;
   Progress *shown = !o.quiet && isatty(STDERR_FILENO) != 0 ? &progress : nullptr;
   if (o.out == "-") {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <getopt.h>
@@ -121,17 +122,8 @@ Options parse(int argc, char **argv) {
     case 'q':
       o.quiet = true;
       break;
-    case 'h':
-      (void)std::fputs(kUsage, stdout);
-      (void)std::fputs(kHelp, stdout);
-      std::exit(0);
-    case 'V':
-      (void)std::puts("tpcc-load (tpcc-tools) " TPCC_VERSION);
-      std::exit(0);
-    case ':':
-      usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
     default:
-      usage_error(std::string("unknown option ") + argv[optind - 1]);
+      command_line::common_option(c, kUsage, kHelp, TPCC_VERSION, argv);
     }
   }
   if (optind < argc) {
@@ -164,24 +156,6 @@ Options parse(int argc, char **argv) {
 
 bool whole(const Options &o) {
   return o.first == 1 && o.last == o.warehouses;
-}
-
-TpccLoad make_load(const Options &o) {
-  TpccLoad load{};
-  load.seed = o.seed;
-  if (o.c_load >= 0) {
-    load.c_load = static_cast<uint32_t>(o.c_load);
-  } else {
-    auto seed = static_cast<unsigned int>(o.seed ^ (o.seed >> 32U));
-    SetLoadCValues(&seed);
-    load.c_load = C_255;
-  }
-  if (o.timestamp.empty()) {
-    (void)gettimestamp(load.timestamp, sizeof load.timestamp - 1);
-  } else {
-    (void)std::snprintf(load.timestamp, sizeof load.timestamp, "%s", o.timestamp.c_str());
-  }
-  return load;
 }
 
 const char *const kLoadTable =
@@ -411,7 +385,7 @@ int keys_and_check(pg::Connection &conn, const Options &o) {
 int main(int argc, char **argv) {
   command_line::program = "tpcc-load";
   const Options o = parse(argc, argv);
-  const TpccLoad load = make_load(o);
+  const TpccLoad load = command_line::make_load(o.seed, o.c_load, o.timestamp, "");
   std::unique_ptr<pg::Connection> conn;
   try {
     conn = std::make_unique<pg::Connection>(o.dsn);

@@ -23,6 +23,7 @@
 #include <memory>
 #include <queue>
 #include <thread>
+#include <tuple>
 
 #include <getopt.h>
 #include <sched.h>
@@ -178,17 +179,8 @@ Options parse(int argc, char **argv) {
     case kMerge:
       o.merge = true;
       break;
-    case 'h':
-      (void)std::fputs(kUsage, stdout);
-      (void)std::fputs(kHelp, stdout);
-      std::exit(0);
-    case 'V':
-      (void)std::puts("tpcc-run (tpcc-tools) " TPCC_VERSION);
-      std::exit(0);
-    case ':':
-      usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
     default:
-      usage_error(std::string("unknown option ") + argv[optind - 1]);
+      command_line::common_option(c, kUsage, kHelp, TPCC_VERSION, argv);
     }
   }
   for (; optind < argc; ++optind) {

@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <set>
 #include <utility>
@@ -312,8 +312,7 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   s.conn.send("no_stock_update", {pg::int_array(updates.w), pg::int_array(updates.i),
                                   pg::int_array(updates.quantity), pg::int_array(updates.ytd),
                                   pg::int_array(updates.count), pg::int_array(updates.remote)});
-  s.conn.send("no_order",
-              {o, d, w, str(in.c_id), str(in.ol_cnt), all_local ? "1" : "0", entered});
+  s.conn.send("no_order", {o, d, w, str(in.c_id), str(in.ol_cnt), all_local ? "1" : "0", entered});
   s.conn.send("no_new_order", {o, d, w});
   s.conn.send("no_lines", {o, d, w, pg::int_array(lines.number), pg::int_array(lines.item),
                            pg::int_array(lines.supply), pg::int_array(lines.quantity),
@@ -329,8 +328,8 @@ void payment(Session &s, const PaymentInput &in, PaymentResult &out) {
   const std::string when = unique_timestamp();
   s.pending = {"proof_payment", {str(in.w_id), str(in.d_id), when}};
   s.conn.send(in.by_name != 0 ? "pay_by_name" : "pay_by_id",
-              {str(in.w_id), str(in.d_id), str(in.c_w_id), str(in.c_d_id),
-               money(in.h_amount_cents), in.by_name != 0 ? in.c_last : str(in.c_id), when});
+              {str(in.w_id), str(in.d_id), str(in.c_w_id), str(in.c_d_id), money(in.h_amount_cents),
+               in.by_name != 0 ? in.c_last : str(in.c_id), when});
   const std::vector<pg::Result> r = s.conn.sync(); // one statement: its own transaction
   s.pending = Proof{};
   if (PQntuples(r[0].get()) != 1) {
