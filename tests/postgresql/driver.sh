@@ -116,7 +116,7 @@ accounts stop "$before" "$out/stop.json"
 
 echo "--- standard terminals, time scale 0.01"
 before=$(snapshot)
-"$run" --dsn "$dsn" --standard --time-scale 0.01 --ramp-up 2 --duration 30 --no-flag --quiet \
+"$run" --dsn "$dsn" --standard --time-scale 0.01 --ramp-up 2 --duration 45 --no-flag --quiet \
   --report "$out/standard.json" >"$out/standard.txt" || failed "standard run: status $?"
 grep -E '^  (PASS|FAIL) .*(mix|terminals)' "$out/standard.txt"
 [[ $(jq .terminals "$out/standard.json") == 20 ]] || failed "standard: not 20 terminals"
@@ -149,6 +149,19 @@ accounts merged "$before" "$out/merged.json"
 [[ $(jq '.transactions.new_order.count' "$out/merged.json") == \
   $(jq -s 'map(.transactions.new_order.count) | add' "$out/part1.json" "$out/part2.json") ]] ||
   failed "merge: New-Orders are not the parts' sum"
+
+echo "--- a load in two parts at once: the part with the keys waits for the other"
+"${PSQL[@]}" -c "CREATE DATABASE parts" || failed "cannot create a database"
+parts=(--dsn "host=$PG_DIR user=tpcc dbname=parts" --warehouses 2 --seed 4 --c-load 100
+  --timestamp '2026-12-09 10:00:00' --quiet)
+"$load" "${parts[@]}" --range 1-1 >"$out/part1.txt" 2>&1 &
+keyed=$!
+sleep 2
+"$load" "${parts[@]}" --range 2-2 --no-keys >/dev/null || failed "load part 2-2: status $?"
+wait $keyed || failed "load part 1-1: status $?"
+[[ $(grep -cE '^ +[0-9]+ .* 0$' "$out/part1.txt") == 12 ]] ||
+  failed "the parts' database fails a condition: $(cat "$out/part1.txt")"
+expect "a part loaded twice" 1 "warehouses 2-2 hold rows already" "$load" "${parts[@]}" --range 2-2 --no-keys
 
 echo "--- failures"
 expect "a bad connection string" 1 '^tpcc-run: cannot connect: ' "$run" --dsn "nosuchkey=1"
