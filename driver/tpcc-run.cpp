@@ -348,10 +348,11 @@ public:
       } catch (const pg::Error &e) {
         if (e.lost()) {
           const tx::Proof proof = session_->pending;
+          const int old_pid = session_->backend_pid;
           const bool reopened = reopen(e.what());
           c.outcome = report::Outcome::failed;
           c.sqlstate = e.sqlstate().empty() ? "08006" : e.sqlstate();
-          if (reopened && proof.statement != nullptr && settle(proof)) {
+          if (reopened && proof.statement != nullptr && settle(proof, old_pid)) {
             c.outcome = report::Outcome::committed;
           }
           return;
@@ -372,9 +373,9 @@ public:
   }
 
 private:
-  bool settle(const tx::Proof &proof) {
+  bool settle(const tx::Proof &proof, int old_pid) {
     try {
-      return tx::committed(*session_, proof);
+      return tx::committed(*session_, proof, old_pid);
     } catch (const pg::Error &) {
       return false;
     }

@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <set>
+#include <thread>
 #include <utility>
 
 namespace tx {
@@ -83,6 +85,7 @@ std::string order_status_sql(const std::string &pick) {
 
 const std::vector<std::pair<const char *, std::string>> &statements() {
   static const std::vector<std::pair<const char *, std::string>> all = {
+      {"backend_alive", "SELECT count(*) FROM pg_stat_activity WHERE pid = $1"},
       {"proof_new_order", "SELECT count(*) FROM orders WHERE o_w_id = $1 AND o_d_id = $2"
                           " AND o_id = $3 AND o_entry_d = $4::timestamp"},
       {"proof_payment", "SELECT count(*) FROM history WHERE h_w_id = $1 AND h_d_id = $2"
@@ -213,7 +216,8 @@ struct StockUpdates {
 
 } // namespace
 
-Session::Session(const std::string &conninfo) : conn(conninfo) {
+Session::Session(const std::string &conninfo)
+    : conn(conninfo), backend_pid(PQbackendPID(conn.get())) {
   (void)PQsetNoticeProcessor(
       conn.get(), [](void *, const char *) {}, nullptr);
   conn.exec("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL READ COMMITTED");
@@ -379,7 +383,14 @@ void stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out) {
   out.low_stock = static_cast<int>(pg::integer(r[0], 0, 0));
 }
 
-bool committed(Session &fresh, const Proof &proof) {
+bool committed(Session &fresh, const Proof &proof, int old_pid) {
+  for (int wait = 0; wait < 100; ++wait) { // 5 s at most: a server that never says stays unknown
+    fresh.conn.send("backend_alive", {std::to_string(old_pid)});
+    if (pg::integer(fresh.conn.sync()[0], 0, 0) == 0) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   fresh.conn.send(proof.statement, proof.params);
   const std::vector<pg::Result> r = fresh.conn.sync();
   return pg::integer(r[0], 0, 0) > 0;

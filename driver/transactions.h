@@ -30,6 +30,7 @@ struct Proof {
 struct Session {
   explicit Session(const std::string &conninfo);
   pg::Connection conn;
+  int backend_pid; // the server process serving conn
   Proof pending;
   // Rolls back what a failed transaction left open; for a connection that still works.
   void reset();
@@ -66,8 +67,9 @@ void order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out
 void delivery(Session &s, const DeliveryInput &in, DeliveryResult &out);
 void stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out);
 
-// After a lost connection: whether the transaction of proof committed, asked on a new session.
-bool committed(Session &fresh, const Proof &proof);
+// After a lost connection: whether the transaction of proof committed, asked on a new session
+// once the old one's server process (old_pid) has ended, so its commit is over either way.
+bool committed(Session &fresh, const Proof &proof, int old_pid);
 
 } // namespace tx
 
