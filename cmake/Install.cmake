@@ -17,9 +17,9 @@ set(TPCC_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tpcc-tools)
 install(TARGETS tpcc_stop tpcc_gen tpcc_flag RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 set(commands stop tpcc-gen tpcc-flag)
 if(TARGET tpcc_run)
-  install(TARGETS tpcc_run tpcc_load RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS tpcc_run tpcc_load tpcc_report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(PROGRAMS driver/tpcc-try DESTINATION ${CMAKE_INSTALL_BINDIR})
-  list(APPEND commands tpcc-run tpcc-load tpcc-try)
+  list(APPEND commands tpcc-run tpcc-load tpcc-try tpcc-report)
 endif()
 install(TARGETS tpcc_support EXPORT TpccSupportTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

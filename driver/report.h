@@ -22,6 +22,8 @@ constexpr int kTypes = 5;                                 // TX_NEW_ORDER .. TX_
 extern const std::array<const char *, kTypes> kTypeKeys;  // "new_order" ..
 extern const std::array<const char *, kTypes> kTypeNames; // "New-Order" ..
 constexpr int64_t kPeriodUs = 10'000'000;                 // the series' period
+extern const std::array<double, kTypes> kLimitS;          // the 90th percentiles' limits, s
+constexpr double kDeferredLimitS = 80;                    // deferred Delivery's
 
 enum class Outcome { committed, rolled_back, failed };
 
@@ -101,8 +103,13 @@ std::string text(const nlohmann::json &r);
 // std::runtime_error naming what does not fit.
 nlohmann::json merge(const std::vector<nlohmann::json> &parts);
 
+// A report's histogram (as json() writes it); throws on another layout.
+Histogram histogram_of(const nlohmann::json &j);
+
 // Writes the report to path under a temporary name, renamed when whole; false with errno.
 bool write_file(const nlohmann::json &r, const std::string &path);
+// The same for any text.
+bool write_text(const std::string &body, const std::string &path);
 
 } // namespace report
 

@@ -7,6 +7,7 @@
 // completion goes to one recorder, and the report is made from it.
 #include "command_line.h"
 #include "database.h"
+#include "page.h"
 #include "report.h"
 #include "transactions.h"
 
@@ -41,9 +42,9 @@ using nlohmann::json;
 constexpr const char *kUsage =
     "usage: tpcc-run [--dsn CONNINFO] [--warehouses N] [--range A-B] [--connections C]\n"
     "                [--standard [--time-scale F]] [--ramp-up S] [--duration S] [--seed S]\n"
-    "                [--c-load C] [--c-run C] [--report FILE] [--samples FILE]\n"
+    "                [--c-load C] [--c-run C] [--report FILE] [--html FILE] [--samples FILE]\n"
     "                [--deliveries FILE] [--check] [--progress S] [--no-flag] [--quiet]\n"
-    "       tpcc-run --merge [--report FILE] REPORT.json...\n";
+    "       tpcc-run --merge [--report FILE] [--html FILE] REPORT.json...\n";
 
 constexpr const char *kHelp =
     "Run the TPC-C transactions against a PostgreSQL database that tpcc-load made.\n"
@@ -60,6 +61,7 @@ constexpr const char *kHelp =
     "      --c-load C        the C-Load of a database without tpcc_load (from load.env)\n"
     "      --c-run C         the run's C for C_LAST, checked against C-Load\n"
     "  -o, --report FILE     the report as JSON\n"
+    "      --html FILE       the report as a page with charts (as tpcc-report draws it)\n"
     "      --samples FILE    one CSV line per transaction\n"
     "      --deliveries FILE one CSV line per deferred delivery\n"
     "      --check           the consistency conditions after the run (exit 3 if violated)\n"
@@ -81,13 +83,23 @@ struct Options {
   int64_t ramp_up = 10, duration = 60;
   uint64_t seed = 1;
   int64_t c_load = -1, c_run = -1;
-  std::string report, samples, deliveries;
+  std::string report, html, samples, deliveries;
   bool check = false, no_flag = false, quiet = false, merge = false;
   int64_t progress = 10;
   std::vector<std::string> merge_files;
 };
 
-enum : int { kTimeScale = 256, kCLoad, kCRun, kSamples, kDeliveries, kCheck, kNoFlag, kMerge };
+enum : int {
+  kTimeScale = 256,
+  kCLoad,
+  kCRun,
+  kHtml,
+  kSamples,
+  kDeliveries,
+  kCheck,
+  kNoFlag,
+  kMerge
+};
 
 Options parse(int argc, char **argv) {
   static const option kLong[] = {{"dsn", required_argument, nullptr, 'd'},
@@ -102,6 +114,7 @@ Options parse(int argc, char **argv) {
                                  {"c-load", required_argument, nullptr, kCLoad},
                                  {"c-run", required_argument, nullptr, kCRun},
                                  {"report", required_argument, nullptr, 'o'},
+                                 {"html", required_argument, nullptr, kHtml},
                                  {"samples", required_argument, nullptr, kSamples},
                                  {"deliveries", required_argument, nullptr, kDeliveries},
                                  {"check", no_argument, nullptr, kCheck},
@@ -157,6 +170,9 @@ Options parse(int argc, char **argv) {
       break;
     case 'o':
       o.report = optarg;
+      break;
+    case kHtml:
+      o.html = optarg;
       break;
     case kSamples:
       o.samples = optarg;
@@ -717,6 +733,16 @@ int run_check(pg::Connection &conn, const Options &o) {
              : 3;
 }
 
+// The page of --html, if asked for; false with errno.
+bool write_page(const json &r, const Options &o) {
+  if (o.html.empty()) {
+    return true;
+  }
+  const size_t slash = o.report.rfind('/');
+  const std::string name = o.report.empty() ? "tpcc-run" : o.report.substr(slash + 1);
+  return report::write_text(page::html({{name, r}}, ""), o.html);
+}
+
 int merge_reports(const Options &o) {
   std::vector<json> parts;
   for (const std::string &file : o.merge_files) {
@@ -742,6 +768,9 @@ int merge_reports(const Options &o) {
   (void)std::fputs(report::text(r).c_str(), stdout);
   if (!o.report.empty() && !report::write_file(r, o.report)) {
     fail(o.report + ": " + std::strerror(errno));
+  }
+  if (!write_page(r, o)) {
+    fail(o.html + ": " + std::strerror(errno));
   }
   return 0;
 }
@@ -860,6 +889,10 @@ int run_main(int argc, char **argv) {
   }
   if (!o.report.empty() && !report::write_file(r, o.report)) {
     (void)std::fprintf(stderr, "tpcc-run: %s: %s\n", o.report.c_str(), std::strerror(errno));
+    status = 1;
+  }
+  if (!write_page(r, o)) {
+    (void)std::fprintf(stderr, "tpcc-run: %s: %s\n", o.html.c_str(), std::strerror(errno));
     status = 1;
   }
   if (r.at("failures_pct").get<double>() > 1) {

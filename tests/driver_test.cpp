@@ -2,6 +2,7 @@
 // against exact ones, histograms and reports merged, and the checks a report
 // derives.
 #include "histogram.h"
+#include "page.h"
 #include "report.h"
 
 #include <tpcc/inputs.h>
@@ -156,3 +157,165 @@ TEST(Report, MergeSumsTheHostsAndRefusesWhatDoesNotFit) {
 }
 
 } // namespace
+
+// --- the report's page ---------------------------------------------------------
+
+TEST(Page, DistributionSpreadsEachBucketOverItsBins) {
+  struct Case {
+    const char *name;
+    std::vector<std::pair<uint64_t, uint64_t>> values; // (us, how many)
+    double lo_ms, hi_ms;
+    std::vector<std::pair<size_t, double>> expect; // (bin, % of the values)
+    double p90_ms;
+  } const cases[] = {
+      {"one value", {{1000, 50}}, 0.1, 100, {{10, 100}}, 1}, // the midpoint, cut to the max
+      {"zero falls in the first bin", {{0, 3}}, 0.001, 10, {{0, 100}}, 0},
+      {"beyond the axis falls in the last bin",
+       {{20'000'000, 1}},
+       0.1,
+       10'000,
+       {{49, 100}},
+       19'988.4795}, // its bucket's midpoint
+      {"a tenth far out", {{1000, 90}, {110'000, 10}}, 0.1, 1000, {{10, 90}, {30, 10}}, 1.0015},
+      {"a bucket across two bins", {{100'000, 1}}, 0.1, 1000, {{29, 31.25}, {30, 68.75}}, 100},
+  };
+  for (const Case &c : cases) {
+    Histogram h;
+    for (const auto &[us, n] : c.values) {
+      h.add(us, n);
+    }
+    const page::Distribution d = page::distribution(h, c.lo_ms, c.hi_ms, 10);
+    double sum = 0;
+    for (const double p : d.pct) {
+      sum += p;
+    }
+    EXPECT_NEAR(sum, 100, 1e-9) << c.name;
+    for (const auto &[bin, pct] : c.expect) {
+      ASSERT_LT(bin, d.pct.size()) << c.name;
+      EXPECT_NEAR(d.pct[bin], pct, 1e-6) << c.name << ", bin " << bin;
+    }
+    EXPECT_NEAR(d.p90_ms, c.p90_ms, 1e-9) << c.name;
+  }
+  // Every whole µs from 1 ms to 10 ms once: each bin holds its width's share, not a
+  // sawtooth of whole buckets.
+  Histogram uniform;
+  for (uint64_t us = 1000; us < 10'000; ++us) {
+    uniform.add(us);
+  }
+  const page::Distribution d = page::distribution(uniform, 1, 10, 10);
+  ASSERT_EQ(d.pct.size(), 10U);
+  for (size_t k = 0; k < 10; ++k) {
+    const auto edge = [](size_t i) { return std::pow(10, static_cast<double>(i) / 10); };
+    const double width = edge(k + 1) - edge(k);
+    EXPECT_NEAR(d.pct[k], 100 * width / 9, 0.05) << "bin " << k;
+  }
+}
+
+TEST(Page, AxesEndAtRoundValuesCoveringTheData) {
+  struct Case {
+    double max, hi;
+    size_t ticks;
+  } const cases[] = {
+      {0, 1, 6},                          // all zero
+      {1, 1, 6},                          // one sample
+      {7, 7, 8},         {1000, 1000, 6}, // a 1000x spike
+      {1001, 1200, 7},                    // just over a round value
+      {56460, 60000, 7}, {0.004, 0.004, 9}, {std::nan(""), 1, 6},
+  };
+  for (const Case &c : cases) {
+    const page::Axis a = page::linear_axis(c.max);
+    EXPECT_NEAR(a.hi, c.hi, c.hi * 1e-9) << c.max;
+    EXPECT_EQ(a.ticks.size(), c.ticks) << c.max;
+    EXPECT_EQ(a.ticks.front(), 0) << c.max;
+    EXPECT_NEAR(a.ticks.back(), a.hi, a.hi * 1e-9) << c.max;
+  }
+  const page::Axis wide = page::log_axis(0.0015, 5000);
+  EXPECT_NEAR(wide.lo, 0.001, 1e-12);
+  EXPECT_NEAR(wide.hi, 10000, 1e-6);
+  EXPECT_EQ(wide.ticks.size(), 8U);
+  const page::Axis point = page::log_axis(2, 2);
+  EXPECT_NEAR(point.lo, 1, 1e-12);
+  EXPECT_NEAR(point.hi, 10, 1e-12);
+}
+
+TEST(Page, EscapesTheTitleAndEveryStringOfTheReport) {
+  EXPECT_EQ(page::escape("a&b<c>\"d'"), "a&amp;b&lt;c&gt;&quot;d&#39;");
+  json r = run_report(1, 2, 3000, 0, 1e9);
+  r["ended_by"] = "<b>signal</b>";
+  r["mode"] = "<i>throughput</i>";
+  r["version"] = "1.9<u>";
+  r["reportable"]["checks"][0]["check"] = "<s>interval</s>";
+  r["reportable"]["checks"][0]["value"] = "<em>0</em>";
+  const std::string html = page::html({{"<q>run</q>", r}, {"two", r}}, "<script>x</script>");
+  for (const char *raw : {"<script>", "<b>", "<i>", "<u>", "<s>", "<em>", "<q>"}) {
+    EXPECT_EQ(html.find(raw), std::string::npos) << raw;
+  }
+  EXPECT_NE(html.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos);
+  EXPECT_NE(page::html({{"one", r}}, "").find("&lt;s&gt;interval"), std::string::npos);
+}
+
+TEST(Page, OneRunOrSeveralHaveEveryChartAndTheRatios) {
+  const json one = run_report(1, 2, 3000, 0, 1e9);
+  const json two = run_report(1, 2, 6000, 0, 1e9);
+  const std::string single = page::html({{"one", one}}, "");
+  const std::string both = page::html({{"one", one}, {"two", two}}, "");
+  for (const std::string &html : {single, both}) {
+    for (const char *id :
+         {"chart-throughput", "chart-new-order-p90", "chart-distribution-new_order",
+          "chart-distribution-deferred_delivery"}) {
+      EXPECT_NE(html.find(std::string("id=\"") + id + "\""), std::string::npos) << id;
+    }
+    EXPECT_EQ(html.find("://"), std::string::npos) << "the page fetches nothing";
+  }
+  EXPECT_NE(both.find("<th>tpmC</th><td>1,800</td><td>3,600</td><td>2.000&times;"),
+            std::string::npos);
+}
+
+TEST(Page, ATwoHourRunStaysSmall) {
+  report::Recorder rec(600'000'000, 7'200'000'000, nullptr);
+  std::mt19937_64 gen(3);
+  std::lognormal_distribution<> response(8, 1.5);
+  for (int64_t at = 0; at < 7'900'000'000; at += 2'000) { // 500 a second, every type
+    const auto us = static_cast<int64_t>(response(gen));
+    rec.record({1, static_cast<int>((at / 2'000) % 5), at - us, at, 0, report::Outcome::committed,
+                "", 10, 0});
+  }
+  json r = run_report(1, 2, 10, 0, 1e9);
+  r.update(rec.json());
+  r["ramp_up_s"] = 600;
+  report::finish(r);
+  page::validate(r);
+  EXPECT_LT(page::html({{"two hours", r}}, "").size(), 300'000U);
+}
+
+TEST(Page, RefusesWhatIsNotAReportItCanRead) {
+  const json good = run_report(1, 2, 300, 0, 1e9);
+  EXPECT_NO_THROW(page::validate(good));
+  struct Case {
+    const char *says;
+    std::function<void(json &)> spoil;
+  } const cases[] = {
+      {"not a report of tpcc-run", [](json &r) { r = json::array(); }},
+      {"not a report of tpcc-run", [](json &r) { r["tool"] = "other"; }},
+      {"a report of tpcc-run 2.0.0", [](json &r) { r["version"] = "2.0.0"; }},
+      {"no 'transactions.payment.p90_ms'",
+       [](json &r) { r["transactions"]["payment"].erase("p90_ms"); }},
+      {"'tpmC' is not a number", [](json &r) { r["tpmC"] = "fast"; }},
+      {"'histograms.stock_level' is a histogram of another layout",
+       [](json &r) { r["histograms"]["stock_level"]["sub_buckets"] = 64; }},
+      {"no 'count.delivery'",
+       [](json &r) { r["series"]["periods"][0]["count"].erase("delivery"); }},
+      {"a reportable check without pass",
+       [](json &r) { r["reportable"]["checks"][0]["pass"] = "yes"; }},
+  };
+  for (const Case &c : cases) {
+    json r = good;
+    c.spoil(r);
+    try {
+      page::validate(r);
+      ADD_FAILURE() << c.says << ": accepted";
+    } catch (const std::runtime_error &e) {
+      EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+    }
+  }
+}

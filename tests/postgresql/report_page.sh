@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The report's page in a real browser: two short runs against a throwaway
+# PostgreSQL, the page of one (tpcc-run --html) and of both (tpcc-report),
+# each rendered by headless Chromium; every chart is in the DOM, the browser
+# logs nothing (the page fetches nothing: its policy would make any fetch a
+# console error), and screenshots are left in SHOTS_DIR.
+#   tests/postgresql/report_page.sh BUILD_DIR SHOTS_DIR
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "$1" && pwd)
+mkdir -p "$2" && shots=$(cd "$2" && pwd) || exit 1
+load=$build/driver/tpcc-load
+run=$build/driver/tpcc-run
+report=$build/driver/tpcc-report
+browser=$(command -v chromium) || { echo "no chromium here (Debian: apt-get install chromium)"; exit 1; }
+# shellcheck source=cluster.sh
+. "$here/cluster.sh"
+trap pg_stop EXIT
+pg_start || exit 1
+dsn="host=$PG_DIR user=tpcc dbname=postgres"
+out=$PG_DIR/out
+mkdir -p "$out"
+failures=0
+failed() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+"$load" --dsn "$dsn" --warehouses 1 --quiet >/dev/null || failed "tpcc-load: status $?"
+"$run" --dsn "$dsn" -c 2 --ramp-up 3 --duration 20 --no-flag --quiet --report "$out/two.json" \
+  --html "$out/run.html" >/dev/null || failed "run on 2 connections: status $?"
+"$run" --dsn "$dsn" -c 4 --seed 2 --ramp-up 3 --duration 20 --no-flag --quiet \
+  --report "$out/four.json" >/dev/null || failed "run on 4 connections: status $?"
+"$report" --out "$out/compare.html" "$out/two.json" "$out/four.json" || failed "tpcc-report: status $?"
+"$report" --title 'A <title>' "$out/four.json" && [[ -f $out/tpcc-report.html ]] ||
+  failed "tpcc-report put no page beside the report"
+grep -q '<title>A &lt;title&gt;</title>' "$out/tpcc-report.html" || failed "the title is not escaped"
+
+# What tpcc-report refuses: one line naming the file, status 1, nothing written.
+echo '{"tool": "tpcc-run"' >"$out/cut.json"
+jq '.version = "2.0.0"' "$out/two.json" >"$out/future.json"
+for bad in cut.json future.json missing.json; do
+  "$report" --out "$out/bad.html" "$out/two.json" "$out/$bad" 2>"$out/err"
+  status=$?
+  [[ $status == 1 && $(wc -l <"$out/err") == 1 ]] && grep -q "$out/$bad: " "$out/err" ||
+    failed "tpcc-report on $bad: status $status, $(cat "$out/err")"
+  [[ ! -e $out/bad.html ]] || failed "tpcc-report wrote a page from $bad"
+done
+"$report" 2>/dev/null
+[[ $? == 2 ]] || failed "tpcc-report without a report is not a usage error"
+"$report" --colour x "$out/two.json" 2>/dev/null
+[[ $? == 2 ]] || failed "tpcc-report --colour is not a usage error"
+
+charts=(chart-throughput chart-new-order-p90 chart-distribution-new_order chart-distribution-payment
+  chart-distribution-order_status chart-distribution-delivery chart-distribution-stock_level
+  chart-distribution-deferred_delivery)
+declare -A height=([run]=2950 [compare]=3650) # the pages' lengths at this width
+for page in run compare; do
+  file=$out/$page.html
+  (($(stat -c %s "$file") < 300000)) || failed "$page.html is $(stat -c %s "$file") bytes"
+  browse=(timeout 120 "$browser" --headless --no-sandbox --disable-gpu --disable-background-networking
+    --no-first-run --user-data-dir="$out/profile" --enable-logging=stderr --v=0 --hide-scrollbars)
+  "${browse[@]}" --dump-dom "file://$file" >"$out/$page.dom" 2>"$out/$page.log" ||
+    failed "$page.html: the browser failed: $(tail -n 3 "$out/$page.log")"
+  ! grep -F ':CONSOLE' "$out/$page.log" || failed "$page.html: the browser logged the lines above"
+  for id in "${charts[@]}"; do
+    grep -q "<figure class=\"chart\" id=\"$id\"><figcaption" "$out/$page.dom" ||
+      failed "$page.html: the browser has no chart $id"
+  done
+  lines=$(grep -c '<path d="M' "$out/$page.dom")
+  ((lines >= ${#charts[@]})) || failed "$page.html: only $lines lines drawn"
+  [[ $page != compare ]] || grep -q 'id="comparison"' "$out/$page.dom" ||
+    failed "compare.html: no comparison table"
+  "${browse[@]}" --window-size="1000,${height[$page]}" --screenshot="$shots/$page.png" "file://$file" \
+    >/dev/null 2>&1 && [[ -s $shots/$page.png ]] || failed "$page.html: no screenshot"
+  echo "$page.html: $(stat -c %s "$file") bytes, ${#charts[@]} charts, $lines lines; screenshot $shots/$page.png"
+done
+
+((failures == 0)) && echo "the report's pages: all checks passed"
+((failures == 0))
