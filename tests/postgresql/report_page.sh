@@ -33,6 +33,12 @@ failed() { echo "FAILED: $*"; failures=$((failures + 1)); }
   failed "tpcc-report put no page beside the report"
 grep -q '<title>A &lt;title&gt;</title>' "$out/tpcc-report.html" || failed "the title is not escaped"
 
+# tpcc-try leaves its page where it was run and says where.
+text=$(cd "$out" && "$build/driver/tpcc-try" --duration 3 --ramp-up 1 --quiet 2>&1) ||
+  failed "tpcc-try: status $?: $(tail -n 3 <<<"$text")"
+grep -qx "tpcc-try: the report's page: $out/tpcc-try.html" <<<"$text" && [[ -s $out/tpcc-try.html ]] ||
+  failed "tpcc-try left no page: $(tail -n 3 <<<"$text")"
+
 # What tpcc-report refuses: one line naming the file, status 1, nothing written.
 echo '{"tool": "tpcc-run"' >"$out/cut.json"
 jq '.version = "2.0.0"' "$out/two.json" >"$out/future.json"
