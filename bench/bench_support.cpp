@@ -445,6 +445,11 @@ int main(int argc, char **argv) {
     if (std::strcmp(argv[i], "--check_ratios") == 0) {
       check = true;
     } else {
+      if (std::strcmp(argv[i], "--help") == 0) {
+        std::printf("bench_support --check_ratios: time every claim beside its baseline with the "
+                    "method its bound was set with (7 interleaved repetitions of at least 0.1 s); "
+                    "exit 1 if one misses.\nGoogle Benchmark's own flags:\n");
+      }
       args.push_back(argv[i]);
     }
   }
