@@ -22,6 +22,8 @@ using nlohmann::json;
 
 namespace page {
 
+using report::fixed;
+
 namespace {
 
 constexpr int kMajorVersion = 1; // the reports of every 1.x driver have this layout
@@ -239,12 +241,6 @@ Distribution distribution(const Histogram &h, double lo_ms, double hi_ms, int pe
 namespace {
 
 // --- numbers as text ----------------------------------------------------------
-
-std::string fixed(double v, int decimals) {
-  char s[64];
-  (void)std::snprintf(s, sizeof s, "%.*f", decimals, v);
-  return s;
-}
 
 std::string grouped(double v) { // 1234567 -> 1,234,567
   const std::string digits = fixed(v, 0);

@@ -199,6 +199,12 @@ json Recorder::json() {
   return r;
 }
 
+std::string fixed(double v, int decimals) {
+  char s[64];
+  (void)std::snprintf(s, sizeof s, "%.*f", decimals, v);
+  return s;
+}
+
 namespace {
 
 double share(uint64_t part, uint64_t whole) {
@@ -208,12 +214,6 @@ double share(uint64_t part, uint64_t whole) {
 void check(json &r, const std::string &what, bool pass, const std::string &value) {
   r["reportable"]["checks"].push_back({{"check", what}, {"pass", pass}, {"value", value}});
   r["reportable"]["pass"] = r["reportable"].value("pass", true) && pass;
-}
-
-std::string fixed(double v, int decimals) {
-  char s[64];
-  (void)std::snprintf(s, sizeof s, "%.*f", decimals, v);
-  return s;
 }
 
 void checks(json &r) {

@@ -103,6 +103,9 @@ std::string text(const nlohmann::json &r);
 // std::runtime_error naming what does not fit.
 nlohmann::json merge(const std::vector<nlohmann::json> &parts);
 
+// v with that many decimals, as the report's text writes numbers.
+std::string fixed(double v, int decimals);
+
 // A report's histogram (as json() writes it); throws on another layout.
 Histogram histogram_of(const nlohmann::json &j);
 
