@@ -9,6 +9,10 @@
 #       transaction and as a share of the server's CPU
 #   bench/driver.sh BUILD_DIR scaling [SECONDS]
 #       tpm at 1, 2, 4 and 8 connections
+#   bench/driver.sh BUILD_DIR floor [SECONDS]
+#       the least CPU a libpq client spends per round trip (bench/round_trip,
+#       4 connections), alone and beside a throughput run that keeps the server
+#       busy, as tpcc-run's round trips find it
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
@@ -115,8 +119,19 @@ scaling)
     echo "$c connections: tpm $(jq .tpm_total "$PG_DIR/c$c.json"), tpmC $(jq .tpmC "$PG_DIR/c$c.json")"
   done
   ;;
+floor)
+  duration=${3:-15}
+  "$build/driver/tpcc-load" --dsn "$dsn" --warehouses 2 --no-check --quiet >/dev/null || exit 1
+  export PGHOST=$PG_DIR PGUSER=tpcc PGDATABASE=postgres
+  echo "alone: $("$build/bench/round_trip" 4 "$duration")" || exit 1
+  "$build/driver/tpcc-run" --dsn "$dsn" --connections 4 --ramp-up 2 --duration $((duration + 6)) \
+    --no-flag --quiet >/dev/null &
+  sleep 3
+  echo "beside tpcc-run on 4 connections: $("$build/bench/round_trip" 4 "$duration")"
+  wait
+  ;;
 *)
-  echo "usage: bench/driver.sh BUILD_DIR load|cpu|scaling [...]" >&2
+  echo "usage: bench/driver.sh BUILD_DIR load|cpu|scaling|floor [...]" >&2
   exit 2
   ;;
 esac

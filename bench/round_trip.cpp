@@ -1,0 +1,99 @@
+// round_trip - the least CPU a libpq client spends per round trip on this
+// machine: C threads, one connection each, a prepared one-row SELECT of
+// CUSTOMER per round trip, in pipeline mode with a sync as tpcc-run sends
+// its statements.  The floor under tpcc-run's own CPU per round trip.
+//   round_trip CONNECTIONS SECONDS   (the server from the PG* environment)
+#include <libpq-fe.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/resource.h>
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+std::atomic<long> g_trips{0};
+
+[[noreturn]] void die(PGconn *conn) {
+  (void)std::fprintf(stderr, "round_trip: %s", PQerrorMessage(conn));
+  std::_Exit(1); // from any client thread: the measurement is void
+}
+
+void client() {
+  PGconn *conn = PQconnectdb("");
+  if (PQstatus(conn) != CONNECTION_OK) {
+    die(conn);
+  }
+  PGresult *prepared = PQprepare(conn, "q",
+                                 "SELECT c_balance, c_data FROM customer "
+                                 "WHERE c_w_id = 1 AND c_d_id = $1 AND c_id = $2",
+                                 2, nullptr);
+  if (PQresultStatus(prepared) != PGRES_COMMAND_OK) {
+    die(conn);
+  }
+  PQclear(prepared);
+  long n = 0;
+  for (; !g_stop; ++n) {
+    const std::string district = std::to_string(n % 10 + 1);
+    const std::string customer = std::to_string(n % 3000 + 1);
+    const char *values[2] = {district.c_str(), customer.c_str()};
+    if (PQenterPipelineMode(conn) == 0 ||
+        PQsendQueryPrepared(conn, "q", 2, values, nullptr, nullptr, 0) == 0 ||
+        PQpipelineSync(conn) == 0) {
+      die(conn);
+    }
+    for (PGresult *r; (r = PQgetResult(conn)) != nullptr;) { // the row, then the end
+      PQclear(r);
+    }
+    PQclear(PQgetResult(conn)); // the sync
+    if (PQexitPipelineMode(conn) == 0) {
+      die(conn);
+    }
+  }
+  g_trips += n;
+  PQfinish(conn);
+}
+
+double seconds(const timeval &t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    (void)std::fprintf(stderr, "usage: round_trip CONNECTIONS SECONDS\n");
+    return 2;
+  }
+  const long connections = std::strtol(argv[1], nullptr, 10);
+  const long duration = std::strtol(argv[2], nullptr, 10);
+  if (connections < 1 || connections > 1000 || duration < 1) {
+    (void)std::fprintf(stderr, "round_trip: CONNECTIONS 1-1000 and SECONDS >= 1\n");
+    return 2;
+  }
+  std::vector<std::thread> threads;
+  threads.reserve(static_cast<size_t>(connections));
+  for (long i = 0; i < connections; ++i) {
+    threads.emplace_back(client);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(duration));
+  g_stop = true;
+  for (std::thread &t : threads) {
+    t.join();
+  }
+  rusage self{};
+  (void)getrusage(RUSAGE_SELF, &self);
+  const double cpu = seconds(self.ru_utime) + seconds(self.ru_stime);
+  const long trips = g_trips;
+  std::printf("%ld connections: %ld round trips, client CPU %.2f s (kernel %.2f s), %.1f us per "
+              "round trip\n",
+              connections, trips, cpu, seconds(self.ru_stime),
+              trips > 0 ? cpu * 1e6 / static_cast<double>(trips) : 0.0);
+  return 0;
+}
