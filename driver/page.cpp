@@ -102,6 +102,10 @@ void validate(const json &r) {
       throw std::runtime_error("'histograms." + t + "' is " + e.what());
     }
   }
+  need_array(r, "range");
+  if (r.at("range").size() != 2 || !r.at("range")[0].is_number() || !r.at("range")[1].is_number()) {
+    throw std::runtime_error("'range' is not FIRST, LAST");
+  }
   need_array(r, "series.periods");
   for (const json &p : r.at("series").at("periods")) {
     for (const std::string &t : types) {
@@ -592,7 +596,7 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
     warehouses += ", merged from " + r.at("merged").dump() + " hosts";
   }
   std::string mode = r.at("mode").get<std::string>();
-  if (r.contains("time_scale") && mode == "standard") {
+  if (mode == "standard" && r.contains("time_scale") && r.at("time_scale").is_number()) {
     mode += ", time scale " + fixed(r.at("time_scale").get<double>(), 3);
   }
   std::vector<std::pair<std::string, std::string>> f = {

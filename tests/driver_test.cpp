@@ -301,6 +301,7 @@ TEST(Page, RefusesWhatIsNotAReportItCanRead) {
       {"no 'transactions.payment.p90_ms'",
        [](json &r) { r["transactions"]["payment"].erase("p90_ms"); }},
       {"'tpmC' is not a number", [](json &r) { r["tpmC"] = "fast"; }},
+      {"'range' is not FIRST, LAST", [](json &r) { r["range"] = {1}; }},
       {"'histograms.stock_level' is a histogram of another layout",
        [](json &r) { r["histograms"]["stock_level"]["sub_buckets"] = 64; }},
       {"no 'count.delivery'",
