@@ -385,7 +385,8 @@ public:
     const double population = scaling(pop2, pop1);
     std::printf("\nratios measured in this run:\n");
     // On the AMD EPYC a call costs more against the inline loop (the called baseline
-    // row holds), and the population shares more of the two vCPUs' caches.
+    // row holds), and two threads, the population's or gettimestamp's, get less of the
+    // two vCPUs than the arithmetic baseline does.
     const bool amd = cpu_vendor() == "AuthenticAMD";
     line("gettimestamp / (time + 20-byte copy)", ratio(ts1, "BM_time_and_copy"), amd ? 2.0 : 1.5,
          true);
@@ -393,7 +394,7 @@ public:
          true);
     line("(localtime_r + snprintf) / gettimestamp", ratio("BM_localtime_and_format", ts1), 30,
          false);
-    line("gettimestamp 2-thread scaling / the machine's", stamps / machine, 0.9, false);
+    line("gettimestamp 2-thread scaling / the machine's", stamps / machine, amd ? 0.8 : 0.9, false);
     line("NURand / two rand_r", ratio("BM_NURand", "BM_two_rand_r"), 1.2, true);
     line("RandomNumber / rand_r", ratio("BM_RandomNumber", "BM_rand_r"), 1.1, true);
     line("(strcpy + 2 strcat) / Lastname", ratio("BM_strcpy_strcat", "BM_Lastname"), 1.5, false);
