@@ -385,8 +385,8 @@ public:
     const double population = scaling(pop2, pop1);
     std::printf("\nratios measured in this run:\n");
     // On the AMD EPYC a call costs more against the inline loop (the called baseline
-    // row holds), and two threads, the population's or gettimestamp's, get less of the
-    // two vCPUs than the arithmetic baseline does.
+    // row holds), and two threads' scaling swings further against the arithmetic
+    // baseline's from run to run.
     const bool amd = cpu_vendor() == "AuthenticAMD";
     line("gettimestamp / (time + 20-byte copy)", ratio(ts1, "BM_time_and_copy"), amd ? 2.0 : 1.5,
          true);
@@ -401,7 +401,7 @@ public:
     line("ShutdownRequested / inline load compared with 1",
          ratio("BM_ShutdownRequested", "BM_load_compared"), 1.2, true);
     line("population MB/s on one thread (written as x)", scaling(pop1, "") / 1e6, 500, false);
-    line("population 2-thread scaling / the machine's", population / machine, amd ? 0.7 : 0.9,
+    line("population 2-thread scaling / the machine's", population / machine, amd ? 0.6 : 0.9,
          false);
     line("terminal step / its draws as rand_r", ratio("BM_TerminalStep", "BM_rand_r_per_step"), 1.3,
          true);
