@@ -11,8 +11,8 @@
 #       tpm at 1, 2, 4 and 8 connections
 #   bench/driver.sh BUILD_DIR floor [SECONDS]
 #       the least CPU a libpq client spends per round trip (bench/round_trip,
-#       4 connections), alone and beside a throughput run that keeps the server
-#       busy, as tpcc-run's round trips find it
+#       4 connections, a thread each or all on one thread), alone and beside a
+#       throughput run that keeps the server busy, as tpcc-run's round trips find it
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
@@ -106,7 +106,7 @@ cpu)
   server_s=$(echo "scale=3; ($after - $before) / $hz" | bc)
   done_tx=$(jq '[.series.periods[].count[]] | add' "$report")
   echo "completed $done_tx transactions, tpmC $(jq .tpmC "$report")"
-  echo "driver CPU $driver_s s, server CPU $server_s s"
+  echo "driver CPU $driver_s s (user $du s, kernel $ds s), server CPU $server_s s"
   echo "driver CPU per transaction: $(echo "scale=2; $driver_s * 1000000 / $done_tx" | bc) us"
   echo "driver / server CPU: $(echo "scale=2; 100 * $driver_s / $server_s" | bc) %"
   ;;
@@ -123,12 +123,14 @@ floor)
   duration=${3:-15}
   "$build/driver/tpcc-load" --dsn "$dsn" --warehouses 2 --no-check --quiet >/dev/null || exit 1
   export PGHOST=$PG_DIR PGUSER=tpcc PGDATABASE=postgres
-  echo "alone: $("$build/bench/round_trip" 4 "$duration")" || exit 1
-  "$build/driver/tpcc-run" --dsn "$dsn" --connections 4 --ramp-up 2 --duration $((duration + 6)) \
-    --no-flag --quiet >/dev/null &
-  sleep 3
-  echo "beside tpcc-run on 4 connections: $("$build/bench/round_trip" 4 "$duration")"
-  wait
+  for threads in "" --one-thread; do
+    echo "alone: $("$build/bench/round_trip" 4 "$duration" $threads)" || exit 1
+    "$build/driver/tpcc-run" --dsn "$dsn" --connections 4 --ramp-up 2 \
+      --duration $((duration + 6)) --no-flag --quiet >/dev/null &
+    sleep 3
+    echo "beside tpcc-run on 4 connections: $("$build/bench/round_trip" 4 "$duration" $threads)"
+    wait
+  done
   ;;
 *)
   echo "usage: bench/driver.sh BUILD_DIR load|cpu|scaling|floor [...]" >&2

@@ -2,7 +2,9 @@
 // machine: C threads, one connection each, a prepared one-row SELECT of
 // CUSTOMER per round trip, in pipeline mode with a sync as tpcc-run sends
 // its statements.  The floor under tpcc-run's own CPU per round trip.
-//   round_trip CONNECTIONS SECONDS   (the server from the PG* environment)
+// --one-thread drives every connection from one thread with non-blocking
+// sockets and epoll, so that one wake-up may serve several answers.
+//   round_trip CONNECTIONS SECONDS [--one-thread]   (server from PG* variables)
 #include <libpq-fe.h>
 
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/epoll.h>
 #include <sys/resource.h>
 
 namespace {
@@ -25,7 +28,7 @@ std::atomic<long> g_trips{0};
   std::_Exit(1); // from any client thread: the measurement is void
 }
 
-void client() {
+PGconn *connect_prepared() {
   PGconn *conn = PQconnectdb("");
   if (PQstatus(conn) != CONNECTION_OK) {
     die(conn);
@@ -38,6 +41,11 @@ void client() {
     die(conn);
   }
   PQclear(prepared);
+  return conn;
+}
+
+void client() {
+  PGconn *conn = connect_prepared();
   long n = 0;
   for (; !g_stop; ++n) {
     const std::string district = std::to_string(n % 10 + 1);
@@ -60,6 +68,68 @@ void client() {
   PQfinish(conn);
 }
 
+void send_one(PGconn *conn, long n) {
+  const std::string district = std::to_string(n % 10 + 1);
+  const std::string customer = std::to_string(n % 3000 + 1);
+  const char *values[2] = {district.c_str(), customer.c_str()};
+  if (PQsendQueryPrepared(conn, "q", 2, values, nullptr, nullptr, 0) == 0 ||
+      PQpipelineSync(conn) == 0 || PQflush(conn) < 0) {
+    die(conn);
+  }
+}
+
+// Reads what has arrived; true when the sync ended the round trip.
+bool drain(PGconn *conn) {
+  if (PQconsumeInput(conn) == 0) {
+    die(conn);
+  }
+  while (PQisBusy(conn) == 0) {
+    PGresult *r = PQgetResult(conn);
+    if (r == nullptr) {
+      continue; // the end of the row's results
+    }
+    const bool synced = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+    PQclear(r);
+    if (synced) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void event_loop(long connections) {
+  std::vector<PGconn *> conns;
+  const int poller = epoll_create1(0);
+  for (long i = 0; i < connections; ++i) {
+    PGconn *conn = connect_prepared();
+    if (PQsetnonblocking(conn, 1) != 0 || PQenterPipelineMode(conn) == 0) {
+      die(conn);
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = static_cast<uint64_t>(i);
+    (void)epoll_ctl(poller, EPOLL_CTL_ADD, PQsocket(conn), &ev);
+    conns.push_back(conn);
+    send_one(conn, i);
+  }
+  long n = 0;
+  std::vector<epoll_event> ready(static_cast<size_t>(connections));
+  while (!g_stop) {
+    const int k = epoll_wait(poller, ready.data(), static_cast<int>(connections), 100);
+    for (int j = 0; j < k; ++j) {
+      PGconn *conn = conns[ready[static_cast<size_t>(j)].data.u64];
+      if (drain(conn)) {
+        ++n;
+        send_one(conn, n);
+      }
+    }
+  }
+  g_trips += n;
+  for (PGconn *conn : conns) {
+    PQfinish(conn);
+  }
+}
+
 double seconds(const timeval &t) {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
 }
@@ -67,8 +137,9 @@ double seconds(const timeval &t) {
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    (void)std::fprintf(stderr, "usage: round_trip CONNECTIONS SECONDS\n");
+  const bool one_thread = argc == 4 && std::string(argv[3]) == "--one-thread";
+  if (argc != 3 && !one_thread) {
+    (void)std::fprintf(stderr, "usage: round_trip CONNECTIONS SECONDS [--one-thread]\n");
     return 2;
   }
   const long connections = std::strtol(argv[1], nullptr, 10);
@@ -79,8 +150,11 @@ int main(int argc, char **argv) {
   }
   std::vector<std::thread> threads;
   threads.reserve(static_cast<size_t>(connections));
-  for (long i = 0; i < connections; ++i) {
+  for (long i = 0; i < connections && !one_thread; ++i) {
     threads.emplace_back(client);
+  }
+  if (one_thread) {
+    threads.emplace_back(event_loop, connections);
   }
   std::this_thread::sleep_for(std::chrono::seconds(duration));
   g_stop = true;
@@ -91,9 +165,9 @@ int main(int argc, char **argv) {
   (void)getrusage(RUSAGE_SELF, &self);
   const double cpu = seconds(self.ru_utime) + seconds(self.ru_stime);
   const long trips = g_trips;
-  std::printf("%ld connections: %ld round trips, client CPU %.2f s (kernel %.2f s), %.1f us per "
+  std::printf("%ld connections%s: %ld round trips, client CPU %.2f s (kernel %.2f s), %.1f us per "
               "round trip\n",
-              connections, trips, cpu, seconds(self.ru_stime),
+              connections, one_thread ? " on one thread" : "", trips, cpu, seconds(self.ru_stime),
               trips > 0 ? cpu * 1e6 / static_cast<double>(trips) : 0.0);
   return 0;
 }
