@@ -44,18 +44,24 @@ PGconn *connect_prepared() {
   return conn;
 }
 
+void send_one(PGconn *conn, long n) {
+  const std::string district = std::to_string(n % 10 + 1);
+  const std::string customer = std::to_string(n % 3000 + 1);
+  const char *values[2] = {district.c_str(), customer.c_str()};
+  if (PQsendQueryPrepared(conn, "q", 2, values, nullptr, nullptr, 0) == 0 ||
+      PQpipelineSync(conn) == 0 || PQflush(conn) < 0) {
+    die(conn);
+  }
+}
+
 void client() {
   PGconn *conn = connect_prepared();
   long n = 0;
   for (; !g_stop; ++n) {
-    const std::string district = std::to_string(n % 10 + 1);
-    const std::string customer = std::to_string(n % 3000 + 1);
-    const char *values[2] = {district.c_str(), customer.c_str()};
-    if (PQenterPipelineMode(conn) == 0 ||
-        PQsendQueryPrepared(conn, "q", 2, values, nullptr, nullptr, 0) == 0 ||
-        PQpipelineSync(conn) == 0) {
+    if (PQenterPipelineMode(conn) == 0) {
       die(conn);
     }
+    send_one(conn, n);
     for (PGresult *r; (r = PQgetResult(conn)) != nullptr;) { // the row, then the end
       PQclear(r);
     }
@@ -66,16 +72,6 @@ void client() {
   }
   g_trips += n;
   PQfinish(conn);
-}
-
-void send_one(PGconn *conn, long n) {
-  const std::string district = std::to_string(n % 10 + 1);
-  const std::string customer = std::to_string(n % 3000 + 1);
-  const char *values[2] = {district.c_str(), customer.c_str()};
-  if (PQsendQueryPrepared(conn, "q", 2, values, nullptr, nullptr, 0) == 0 ||
-      PQpipelineSync(conn) == 0 || PQflush(conn) < 0) {
-    die(conn);
-  }
 }
 
 // Reads what has arrived; true when the sync ended the round trip.
