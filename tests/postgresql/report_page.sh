@@ -38,6 +38,11 @@ text=$(cd "$out" && "$build/driver/tpcc-try" --duration 3 --ramp-up 1 --quiet 2>
   failed "tpcc-try: status $?: $(tail -n 3 <<<"$text")"
 grep -qx "tpcc-try: the report's page: $out/tpcc-try.html" <<<"$text" && [[ -s $out/tpcc-try.html ]] ||
   failed "tpcc-try left no page: $(tail -n 3 <<<"$text")"
+# A run that writes nothing must not pass off the earlier trial's page as its own.
+text=$(cd "$out" && "$build/driver/tpcc-try" --no-such-option 2>&1)
+status=$?
+[[ $status == 2 ]] && ! grep -q "the report's page" <<<"$text" ||
+  failed "tpcc-try after a failed run: status $status: $(tail -n 2 <<<"$text")"
 
 # What tpcc-report refuses: one line naming the file, status 1, nothing written.
 echo '{"tool": "tpcc-run"' >"$out/cut.json"
