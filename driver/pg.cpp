@@ -1,8 +1,14 @@
 // pg.cpp - libpq behind RAII; see pg.h.
 #include "pg.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
 
 namespace pg {
 
@@ -73,6 +79,9 @@ Connection::Connection(const std::string &conninfo) : conn_(PQconnectdb(conninfo
 }
 
 Connection::~Connection() {
+  if (reactor_ != nullptr) {
+    reactor_->forget(*this);
+  }
   if (conn_ != nullptr) {
     PQfinish(conn_);
   }
@@ -146,36 +155,123 @@ void Connection::send(const char *name, const std::vector<std::string> &params) 
   ++queued_;
 }
 
-std::vector<Result> Connection::sync() {
-  std::vector<Result> results;
-  results.reserve(static_cast<size_t>(queued_));
-  const int expected = queued_;
+void Connection::start_sync() {
+  expected_ = queued_;
   queued_ = 0;
+  nulls_ = 0;
+  broken_ = false;
+  arrived_.clear();
+  arrived_.reserve(static_cast<size_t>(expected_));
   if (PQpipelineSync(conn_) != 1) {
     fail(nullptr);
   }
+}
+
+bool Connection::advance() {
+  if (PQconsumeInput(conn_) != 1) {
+    broken_ = true;
+    return true;
+  }
   // Each statement's result is followed by a NULL; the sync's own result ends it.
-  for (int nulls = 0;;) {
+  while (PQisBusy(conn_) == 0) {
     PGresult *r = PQgetResult(conn_);
     if (r == nullptr) {
-      if (PQstatus(conn_) == CONNECTION_BAD || ++nulls > expected + 2) {
-        fail(nullptr);
+      if (PQstatus(conn_) == CONNECTION_BAD || ++nulls_ > expected_ + 2) {
+        broken_ = true;
+        return true;
       }
       continue;
     }
     if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
       PQclear(r);
-      break;
+      return true;
     }
-    results.emplace_back(r);
+    arrived_.emplace_back(r);
+  }
+  return false;
+}
+
+std::vector<Result> Connection::end_sync() {
+  if (broken_) {
+    fail(nullptr);
   }
   (void)PQexitPipelineMode(conn_);
+  std::vector<Result> results = std::move(arrived_);
+  arrived_.clear();
   for (const Result &r : results) {
     if (PQresultStatus(r.get()) == PGRES_FATAL_ERROR) {
       fail(r.get());
     }
   }
   return results;
+}
+
+std::vector<Result> Connection::sync() {
+  start_sync();
+  while (!advance()) {
+    pollfd ready{PQsocket(conn_), POLLIN, 0};
+    if (poll(&ready, 1, -1) < 0 && errno != EINTR) {
+      fail(nullptr);
+    }
+  }
+  return end_sync();
+}
+
+bool Connection::Synced::await_ready() {
+  if (c_.reactor_ != nullptr) {
+    c_.start_sync();
+    return false;
+  }
+  results_ = c_.sync();
+  in_place_ = true;
+  return true;
+}
+
+std::vector<Result> Connection::Synced::await_resume() {
+  return in_place_ ? std::move(results_) : c_.end_sync();
+}
+
+Reactor::Reactor() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+  if (epoll_ < 0) {
+    throw Error("epoll: " + std::generic_category().message(errno), "");
+  }
+}
+
+Reactor::~Reactor() {
+  (void)close(epoll_);
+}
+
+void Reactor::watch(Connection &c, std::coroutine_handle<> awaiting) {
+  const int fd = PQsocket(c.conn_);
+  if (fd != c.watched_fd_) {
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.ptr = &c;
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &e) != 0 &&
+        (errno != EEXIST || epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &e) != 0)) {
+      throw Error("epoll: " + std::generic_category().message(errno), "");
+    }
+    c.watched_fd_ = fd;
+  }
+  c.awaiting_ = awaiting;
+}
+
+void Reactor::forget(Connection &c) {
+  if (c.watched_fd_ >= 0) {
+    (void)epoll_ctl(epoll_, EPOLL_CTL_DEL, c.watched_fd_, nullptr);
+    c.watched_fd_ = -1;
+  }
+}
+
+void Reactor::poll(int timeout_ms) {
+  epoll_event events[64];
+  const int n = epoll_wait(epoll_, events, 64, timeout_ms);
+  for (int i = 0; i < n; ++i) {
+    auto &c = *static_cast<Connection *>(events[i].data.ptr);
+    if (c.awaiting_ && c.advance()) {
+      std::exchange(c.awaiting_, {}).resume();
+    }
+  }
 }
 
 std::string int_array(const std::vector<long long> &values) {

@@ -6,6 +6,7 @@
 
 #include <libpq-fe.h>
 
+#include <coroutine>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -45,6 +46,27 @@ long long integer(const Result &r, int row, int col);
 long long cents(const Result &r, int row, int col);
 double real(const Result &r, int row, int col);
 
+class Connection;
+
+// An event loop: one thread waits on the sockets of many connections and
+// resumes each coroutine whose pipeline's results are all in.
+class Reactor {
+public:
+  Reactor();
+  Reactor(const Reactor &) = delete;
+  Reactor &operator=(const Reactor &) = delete;
+  ~Reactor();
+  // Resumes awaiting once c's pipeline has its results (or has failed).
+  void watch(Connection &c, std::coroutine_handle<> awaiting);
+  // Forgets c, which is about to close.
+  void forget(Connection &c);
+  // Waits up to timeout_ms for results and resumes the coroutines they complete.
+  void poll(int timeout_ms);
+
+private:
+  int epoll_;
+};
+
 class Connection {
 public:
   // Connects with a libpq connection string or URI ("" for the PG* environment); throws Error.
@@ -71,11 +93,43 @@ public:
   // first statement's error once every result is read, so the connection stays usable.
   std::vector<Result> sync();
 
+  // The same as an awaitable: co_await conn.synced() suspends until the results are in
+  // when the connection has a reactor, and waits in place when it has none.
+  class Synced {
+  public:
+    explicit Synced(Connection &c) : c_(c) {}
+    bool await_ready();
+    void await_suspend(std::coroutine_handle<> awaiting) { c_.reactor_->watch(c_, awaiting); }
+    std::vector<Result> await_resume();
+
+  private:
+    Connection &c_;
+    std::vector<Result> results_;
+    bool in_place_ = false;
+  };
+  Synced synced() { return Synced(*this); }
+  // The loop that resumes this connection's coroutines (nullptr: none, wait in place).
+  void set_reactor(Reactor *reactor) { reactor_ = reactor; }
+
 private:
+  friend class Reactor;
   [[noreturn]] void fail(const PGresult *r) const;
   void enter_pipeline();
+  // The steps of sync: send the sync, read what has arrived (true once the sync's own
+  // result is in, or the connection failed), and end the pipeline with its results.
+  void start_sync();
+  bool advance();
+  std::vector<Result> end_sync();
+
   PGconn *conn_;
   int queued_ = 0;
+  int expected_ = 0;
+  int nulls_ = 0;
+  bool broken_ = false;
+  std::vector<Result> arrived_;
+  Reactor *reactor_ = nullptr;
+  int watched_fd_ = -1;
+  std::coroutine_handle<> awaiting_;
 };
 
 // An array literal of integers for a parameter: {1,2,3}.

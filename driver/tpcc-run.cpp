@@ -1,8 +1,9 @@
 // tpcc-run - the TPC-C driver on PostgreSQL.
 //
-// Terminals deal their transactions from inputs.h and wait in one timer queue
-// for the next due; C worker threads, each with its own connection, take the
-// due terminals and run their transactions; deliveries go to delivery workers,
+// Terminals deal their transactions from inputs.h.  In throughput mode each of
+// C worker threads, each with its own connection, runs its own terminal back to
+// back; in standard mode the terminals wait in one timer queue for the next due
+// and the C workers take the due ones; deliveries go to delivery workers,
 // one per group of warehouses, which run them in the background.  Every
 // completion goes to one recorder, and the report is made from it.
 #include "command_line.h"
@@ -310,13 +311,14 @@ public:
     }
     ready_.notify_all();
   }
+  bool stopped() const { return stopped_; }
 
 private:
   std::mutex mutex_;
   std::condition_variable ready_;
   std::priority_queue<std::pair<int64_t, int>, std::vector<std::pair<int64_t, int>>, std::greater<>>
       queue_;
-  bool stopped_ = false;
+  std::atomic<bool> stopped_{false};
 };
 
 // ---- the run ----
@@ -351,16 +353,21 @@ class Worker {
 public:
   explicit Worker(Run &run) : run_(run), session_(std::make_unique<tx::Session>(run.o.dsn)) {}
   tx::Session &session() { return *session_; }
+  // Hands the connection, and each one it reopens, to the event loop of reactor.
+  void attach(pg::Reactor *reactor) {
+    reactor_ = reactor;
+    session_->conn.set_reactor(reactor);
+  }
 
   // Runs body (a transaction on the session) until it succeeds, retrying conflicts; the
   // completion's outcome, retries and SQLSTATE are filled in.  A commit whose answer was
   // lost with the connection counts as whatever the database says it was.
   template <typename Body>
-  void attempt(report::Completion &c, Body body) {
+  Task<> attempt(report::Completion &c, Body body) {
     for (;;) {
       try {
-        body();
-        return;
+        co_await body();
+        co_return;
       } catch (const pg::Error &e) {
         if (e.lost()) {
           const tx::Proof proof = session_->pending;
@@ -371,7 +378,7 @@ public:
           if (reopened && proof.statement != nullptr && settle(proof, old_pid)) {
             c.outcome = report::Outcome::committed;
           }
-          return;
+          co_return;
         }
         try {
           session_->reset();
@@ -381,11 +388,12 @@ public:
         if (!e.conflict() || c.retries == 10) {
           c.outcome = report::Outcome::failed;
           c.sqlstate = e.sqlstate();
-          return;
+          co_return;
         }
         ++c.retries;
       }
     }
+    co_return;
   }
 
 private:
@@ -402,6 +410,7 @@ private:
     for (int64_t wait_ms = 100; !run_.server_gone; wait_ms = std::min<int64_t>(wait_ms * 2, 2000)) {
       try {
         session_ = std::make_unique<tx::Session>(run_.o.dsn);
+        session_->conn.set_reactor(reactor_);
         return true;
       } catch (const pg::Error &e) {
         if (now_us() + wait_ms * 1000 > deadline) {
@@ -419,6 +428,7 @@ private:
 
   Run &run_;
   std::unique_ptr<tx::Session> session_;
+  pg::Reactor *reactor_ = nullptr;
 
 public:
   bool connected() const { return session_ != nullptr; }
@@ -428,11 +438,11 @@ bool remote_payment(const PaymentInput &in) {
   return in.c_w_id != in.w_id;
 }
 
-void run_transaction(Run &run, Worker &w, Slot &s, report::Completion &c) {
+Task<> run_transaction(Run &run, Worker &w, Slot &s, report::Completion &c) {
   switch (s.type) {
   case TX_NEW_ORDER: {
     tx::NewOrderResult out;
-    w.attempt(c, [&] { tx::new_order(w.session(), s.in.new_order, out); });
+    co_await w.attempt(c, [&] { return tx::new_order(w.session(), s.in.new_order, out); });
     const NewOrderInput &in = s.in.new_order;
     c.outcome = c.outcome == report::Outcome::committed && in.rbk == 1
                     ? report::Outcome::rolled_back
@@ -445,7 +455,7 @@ void run_transaction(Run &run, Worker &w, Slot &s, report::Completion &c) {
   }
   case TX_PAYMENT: {
     tx::PaymentResult out;
-    w.attempt(c, [&] { tx::payment(w.session(), s.in.payment, out); });
+    co_await w.attempt(c, [&] { return tx::payment(w.session(), s.in.payment, out); });
     c.amount_cents = s.in.payment.h_amount_cents;
     c.remote = remote_payment(s.in.payment);
     c.by_name = s.in.payment.by_name != 0;
@@ -453,7 +463,7 @@ void run_transaction(Run &run, Worker &w, Slot &s, report::Completion &c) {
   }
   case TX_ORDER_STATUS: {
     tx::OrderStatusResult out;
-    w.attempt(c, [&] { tx::order_status(w.session(), s.in.order_status, out); });
+    co_await w.attempt(c, [&] { return tx::order_status(w.session(), s.in.order_status, out); });
     c.by_name = s.in.order_status.by_name != 0;
     break;
   }
@@ -469,10 +479,17 @@ void run_transaction(Run &run, Worker &w, Slot &s, report::Completion &c) {
   }
   default: {
     tx::StockLevelResult out;
-    w.attempt(c, [&] { tx::stock_level(w.session(), s.in.stock_level, out); });
+    co_await w.attempt(c, [&] { return tx::stock_level(w.session(), s.in.stock_level, out); });
     break;
   }
   }
+  co_return;
+}
+
+// The CPUs this process may use.
+int cpu_count() {
+  cpu_set_t cpus;
+  return sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
 }
 
 // Seconds as µs of the run's clock, scaled for tests.
@@ -480,24 +497,63 @@ int64_t scaled_us(const Run &run, double seconds) {
   return run.o.standard ? static_cast<int64_t>(seconds * run.o.time_scale * 1e6) : 0;
 }
 
-void terminal_worker(Run &run, Worker &w) {
+// Runs the terminal's dealt transaction and deals its next; false once the server stayed gone.
+Task<bool> serve(Run &run, Worker &w, int slot) {
+  Slot &s = run.slots[static_cast<size_t>(slot)];
+  report::Completion c;
+  c.terminal = slot + 1;
+  c.type = s.type;
+  c.start_us = std::min(s.due_us, now_us());
+  co_await run_transaction(run, w, s, c);
+  c.end_us = now_us();
+  run.recorder->record(c);
+  if (!w.connected()) {
+    run.scheduler.stop(); // the server stayed gone: the run ends
+    co_return false;
+  }
+  const double think = ThinkTime(&s.terminal, s.type);
+  deal(s);
+  s.due_us = c.end_us + scaled_us(run, think) + scaled_us(run, KeyingTime(s.type));
+  co_return true;
+}
+
+// Standard mode: whichever terminal is due next, from the queue all workers share.
+void queued_terminals_worker(Run &run, Worker &w) {
   for (int slot; (slot = run.scheduler.next()) >= 0;) {
-    Slot &s = run.slots[static_cast<size_t>(slot)];
-    report::Completion c;
-    c.terminal = slot + 1;
-    c.type = s.type;
-    c.start_us = std::min(s.due_us, now_us());
-    run_transaction(run, w, s, c);
-    c.end_us = now_us();
-    run.recorder->record(c);
-    if (!w.connected()) {
-      run.scheduler.stop(); // the server stayed gone: the run ends
+    if (!wait(serve(run, w, slot))) {
       return;
     }
-    const double think = ThinkTime(&s.terminal, s.type);
-    deal(s);
-    s.due_us = c.end_us + scaled_us(run, think) + scaled_us(run, KeyingTime(s.type));
-    run.scheduler.push(slot, s.due_us);
+    run.scheduler.push(slot, run.slots[static_cast<size_t>(slot)].due_us);
+  }
+}
+
+// Throughput mode: a worker's own terminal back to back.
+Task<> own_terminal(Run &run, Worker &w, int slot) {
+  bool more = true;
+  while (more && !run.scheduler.stopped()) {
+    more = co_await serve(run, w, slot);
+  }
+  co_return;
+}
+
+// Throughput mode: one thread keeps its workers' connections busy, each with
+// its own terminal, resuming whichever transaction's results came in.
+void terminal_loop(Run &run, const std::vector<std::pair<Worker *, int>> &workers) {
+  pg::Reactor reactor;
+  std::vector<Task<>> terminals;
+  for (const auto &[w, slot] : workers) {
+    w->attach(&reactor);
+    terminals.push_back(own_terminal(run, *w, slot));
+  }
+  for (Task<> &t : terminals) {
+    t.start();
+  }
+  while (
+      !std::all_of(terminals.begin(), terminals.end(), [](const Task<> &t) { return t.done(); })) {
+    reactor.poll(100);
+  }
+  for (const auto &[w, slot] : workers) {
+    w->attach(nullptr);
   }
 }
 
@@ -538,7 +594,7 @@ void delivery_worker(Run &run, Worker &w, DeliveryQueue &q) {
     }
     tx::DeliveryResult out;
     report::Completion c;
-    w.attempt(c, [&] { tx::delivery(w.session(), job.in, out); });
+    wait(w.attempt(c, [&] { return tx::delivery(w.session(), job.in, out); }));
     const int64_t done = now_us();
     if (c.outcome == report::Outcome::committed) {
       run.recorder->record_delivery(job.queued_us, done, out.delivered, out.skipped);
@@ -550,6 +606,30 @@ void delivery_worker(Run &run, Worker &w, DeliveryQueue &q) {
       run.recorder->record(c);
     }
   }
+}
+
+// The threads of the terminals: in standard mode one per worker, taking due
+// terminals from the queue; in throughput mode a few event loops, each keeping
+// its share of the workers busy (one loop per 16 connections, at most one per CPU).
+std::vector<std::thread> start_terminals(Run &run, std::vector<std::unique_ptr<Worker>> &workers,
+                                         size_t count) {
+  std::vector<std::thread> threads;
+  if (run.o.standard) {
+    for (size_t i = 0; i < count; ++i) {
+      Worker &w = *workers[i];
+      threads.emplace_back([&run, &w] { queued_terminals_worker(run, w); });
+    }
+    return threads;
+  }
+  const size_t loops = std::min((count + 15) / 16, static_cast<size_t>(cpu_count()));
+  std::vector<std::vector<std::pair<Worker *, int>>> shares(std::max<size_t>(loops, 1));
+  for (size_t i = 0; i < count; ++i) {
+    shares[i % shares.size()].emplace_back(workers[i].get(), static_cast<int>(i));
+  }
+  for (const auto &share : shares) {
+    threads.emplace_back([&run, share] { terminal_loop(run, share); });
+  }
+  return threads;
 }
 
 // ---- before the run: the database, C and the flag ----
@@ -628,13 +708,14 @@ void make_terminals(Run &run) {
                  static_cast<int32_t>(d), terminal_seed(o.seed, static_cast<int>(i)));
     deal(s);
     s.due_us = scaled_us(run, KeyingTime(s.type));
-    run.scheduler.push(static_cast<int>(i), s.due_us);
+    if (o.standard) {
+      run.scheduler.push(static_cast<int>(i), s.due_us);
+    }
   }
 }
 
 int default_connections() {
-  cpu_set_t cpus;
-  return 2 * (sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1);
+  return 2 * cpu_count();
 }
 
 std::FILE *open_output(const std::string &path, const char *header) {
@@ -845,29 +926,26 @@ int run_main(int argc, char **argv) {
                                 now_us();
   run.recorder = std::make_unique<report::Recorder>(ramp_us, o.duration * 1'000'000, samples);
   make_terminals(run);
-  std::vector<std::thread> threads;
-  for (size_t i = 0; i < workers.size(); ++i) {
+  std::vector<std::thread> terminal_threads = start_terminals(run, workers, workers_wanted);
+  std::vector<std::thread> delivery_threads;
+  for (size_t i = workers_wanted; i < workers.size(); ++i) {
     Worker &w = *workers[i];
-    if (i < workers_wanted) {
-      threads.emplace_back([&run, &w] { terminal_worker(run, w); });
-    } else {
-      DeliveryQueue &q = *run.deliveries[i - workers_wanted];
-      threads.emplace_back([&run, &w, &q] { delivery_worker(run, w, q); });
-    }
+    DeliveryQueue &q = *run.deliveries[i - workers_wanted];
+    delivery_threads.emplace_back([&run, &w, &q] { delivery_worker(run, w, q); });
   }
   const std::string ended_by = course(run, flag);
   run.recorder->end_interval(now_us());
   run.scheduler.stop();
-  for (size_t i = 0; i < workers_wanted; ++i) {
-    threads[i].join();
+  for (std::thread &t : terminal_threads) {
+    t.join();
   }
   run.drain_deadline_us = now_us() + 60'000'000;
   run.draining = true;
   for (const auto &q : run.deliveries) {
     q->ready.notify_all();
   }
-  for (size_t i = workers_wanted; i < threads.size(); ++i) {
-    threads[i].join();
+  for (std::thread &t : delivery_threads) {
+    t.join();
   }
   if (flag != nullptr) {
     (void)DetachShutdownFlag(flag);

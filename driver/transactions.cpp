@@ -191,11 +191,11 @@ std::string unique_timestamp() {
 }
 
 // Sends the queued statements with how (COMMIT or ROLLBACK) and clears the proof.
-std::vector<pg::Result> finish(Session &s, const char *how = "COMMIT") {
+Task<std::vector<pg::Result>> finish(Session &s, const char *how = "COMMIT") {
   s.conn.send_sql(how);
-  std::vector<pg::Result> r = s.conn.sync();
+  std::vector<pg::Result> r = co_await s.conn.synced();
   s.pending = Proof{};
-  return r;
+  co_return r;
 }
 
 struct StockRow {
@@ -233,7 +233,7 @@ void Session::reset() {
   }
 }
 
-void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
+Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   out = NewOrderResult{};
   std::vector<long long> item_ids;
   std::vector<long long> keys_w;
@@ -256,7 +256,7 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   s.conn.send("no_customer", {w, d, str(in.c_id)});
   s.conn.send("no_items", {pg::int_array(item_ids)});
   s.conn.send("no_stock", {pg::int_array(keys_w), pg::int_array(keys_i), d});
-  std::vector<pg::Result> r = s.conn.sync();
+  std::vector<pg::Result> r = co_await s.conn.synced();
   r.erase(r.begin());
   out.o_id = static_cast<int>(pg::integer(r[0], 0, 1));
   const double d_tax = pg::real(r[0], 0, 0);
@@ -268,9 +268,9 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
                                         std::strstr(pg::text(r[2], row, 3), "ORIGINAL") != nullptr};
   }
   if (items.size() != std::set<long long>(item_ids.begin(), item_ids.end()).size()) {
-    (void)finish(s, "ROLLBACK"); // "Item number is not valid": the district's update goes too
-    out.rolled_back = true;
-    return;
+    (void)co_await finish(s, "ROLLBACK"); // "Item number is not valid": the district's update
+    out.rolled_back = true;               // goes too
+    co_return;
   }
   std::vector<StockRow> rows;
   rows.reserve(static_cast<size_t>(PQntuples(r[3].get())));
@@ -323,18 +323,19 @@ void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
                            pg::int_array(lines.amount), text_array(lines.dist)});
   out.lines = in.ol_cnt;
   s.pending = {"proof_new_order", {w, d, o, entered}};
-  (void)finish(s);
+  (void)co_await finish(s);
   out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);
+  co_return;
 }
 
-void payment(Session &s, const PaymentInput &in, PaymentResult &out) {
+Task<> payment(Session &s, const PaymentInput &in, PaymentResult &out) {
   out = PaymentResult{};
   const std::string when = unique_timestamp();
   s.pending = {"proof_payment", {str(in.w_id), str(in.d_id), when}};
   s.conn.send(in.by_name != 0 ? "pay_by_name" : "pay_by_id",
               {str(in.w_id), str(in.d_id), str(in.c_w_id), str(in.c_d_id), money(in.h_amount_cents),
                in.by_name != 0 ? in.c_last : str(in.c_id), when});
-  const std::vector<pg::Result> r = s.conn.sync(); // one statement: its own transaction
+  const std::vector<pg::Result> r = co_await s.conn.synced(); // one statement: its own transaction
   s.pending = Proof{};
   if (PQntuples(r[0].get()) != 1) {
     throw pg::Error("Payment found no customer", "P0002");
@@ -343,13 +344,14 @@ void payment(Session &s, const PaymentInput &in, PaymentResult &out) {
   out.balance_cents = pg::cents(r[0], 0, 1);
   out.credit = pg::text(r[0], 0, 2);
   out.data = pg::text(r[0], 0, 3);
+  co_return;
 }
 
-void order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out) {
+Task<> order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out) {
   out = OrderStatusResult{};
   s.conn.send(in.by_name != 0 ? "os_by_name" : "os_by_id",
               {str(in.w_id), str(in.d_id), in.by_name != 0 ? in.c_last : str(in.c_id)});
-  const std::vector<pg::Result> r = s.conn.sync();
+  const std::vector<pg::Result> r = co_await s.conn.synced();
   if (PQntuples(r[0].get()) < 1) {
     throw pg::Error("Order-Status found no customer", "P0002");
   }
@@ -357,9 +359,10 @@ void order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out
   out.balance_cents = pg::cents(r[0], 0, 1);
   out.o_id = static_cast<int>(pg::integer(r[0], 0, 2));
   out.lines = PQgetisnull(r[0].get(), 0, 3) != 0 ? 0 : PQntuples(r[0].get());
+  co_return;
 }
 
-void delivery(Session &s, const DeliveryInput &in, DeliveryResult &out) {
+Task<> delivery(Session &s, const DeliveryInput &in, DeliveryResult &out) {
   out = DeliveryResult{};
   const std::string when = unique_timestamp();
   s.pending = {"proof_delivery", {str(in.w_id), when}};
@@ -367,7 +370,7 @@ void delivery(Session &s, const DeliveryInput &in, DeliveryResult &out) {
   for (int d = 1; d <= 10; ++d) {
     s.conn.send("dl_district", {str(in.w_id), str(d), str(in.o_carrier_id), when});
   }
-  std::vector<pg::Result> r = finish(s);
+  std::vector<pg::Result> r = co_await finish(s);
   r.erase(r.begin());
   for (size_t d = 0; d < 10; ++d) {
     const bool found = PQntuples(r[d].get()) == 1;
@@ -375,16 +378,18 @@ void delivery(Session &s, const DeliveryInput &in, DeliveryResult &out) {
     out.delivered += found ? 1 : 0;
   }
   out.skipped = 10 - out.delivered;
+  co_return;
 }
 
-void stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out) {
+Task<> stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out) {
   s.conn.send("sl_count", {str(in.w_id), str(in.d_id), str(in.threshold)});
-  const std::vector<pg::Result> r = s.conn.sync();
+  const std::vector<pg::Result> r = co_await s.conn.synced();
   out.low_stock = static_cast<int>(pg::integer(r[0], 0, 0));
+  co_return;
 }
 
 bool committed(Session &fresh, const Proof &proof, int old_pid) {
-  for (int wait = 0; wait < 100; ++wait) { // 5 s at most: a server that never says stays unknown
+  for (int tries = 0; tries < 100; ++tries) { // 5 s at most: a server that never says stays unknown
     fresh.conn.send("backend_alive", {std::to_string(old_pid)});
     if (pg::integer(fresh.conn.sync()[0], 0, 0) == 0) {
       break;

@@ -11,6 +11,7 @@
 #define TPCC_DRIVER_TRANSACTIONS_H
 
 #include "pg.h"
+#include "task.h"
 
 #include <tpcc/inputs.h>
 
@@ -61,11 +62,13 @@ struct StockLevelResult {
   int low_stock = 0;
 };
 
-void new_order(Session &s, const NewOrderInput &in, NewOrderResult &out);
-void payment(Session &s, const PaymentInput &in, PaymentResult &out);
-void order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out);
-void delivery(Session &s, const DeliveryInput &in, DeliveryResult &out);
-void stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out);
+// Each is a task (task.h): awaited on a connection with a reactor it suspends for its
+// round trips; wait() runs it through on one without.  The arguments must outlive it.
+Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out);
+Task<> payment(Session &s, const PaymentInput &in, PaymentResult &out);
+Task<> order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &out);
+Task<> delivery(Session &s, const DeliveryInput &in, DeliveryResult &out);
+Task<> stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out);
 
 // After a lost connection: whether the transaction of proof committed, asked on a new session
 // once the old one's server process (old_pid) has ended, so its commit is over either way.

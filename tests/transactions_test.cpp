@@ -75,7 +75,7 @@ TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
       lines.push_back({c.item, w, quantity});
     }
     tx::NewOrderResult out;
-    tx::new_order(s, order(1, 1, 42, lines), out);
+    wait(tx::new_order(s, order(1, 1, 42, lines), out));
     ASSERT_FALSE(out.rolled_back) << c.name;
     EXPECT_EQ(out.o_id, next_o_id) << c.name;
     EXPECT_EQ(number("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 1"),
@@ -121,7 +121,7 @@ TEST_F(Transactions, AnUnusedItemRollsBackTheWholeNewOrder) {
   NewOrderInput in = order(1, 7, 9, {{2001, 1, 5}, {TPCC_UNUSED_ITEM, 1, 1}});
   in.rbk = 1;
   tx::NewOrderResult out;
-  tx::new_order(s, in, out);
+  wait(tx::new_order(s, in, out));
   EXPECT_TRUE(out.rolled_back);
   EXPECT_EQ(one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 7"), next);
   EXPECT_EQ(one("SELECT s_quantity || ' ' || s_ytd FROM stock WHERE s_w_id = 1 AND s_i_id = 2001"),
@@ -161,7 +161,7 @@ TEST_F(Transactions, PaymentByNameTakesTheMiddleCustomerByFirstName) {
                "  WHERE w_id = 1 AND d_w_id = 1 AND d_id = 2)",
                {want});
     tx::PaymentResult out;
-    tx::payment(s, in, out);
+    wait(tx::payment(s, in, out));
     EXPECT_EQ(std::to_string(out.c_id), want) << n << " named " << name;
     const std::vector<double> m1 = money();
     ASSERT_EQ(m1.size(), 5U);
@@ -189,7 +189,7 @@ TEST_F(Transactions, PaymentPrependsToABadCreditCustomersDataCutAt500) {
                 {c});
     PaymentInput in{2, 4, 1, 3, 0, std::stoi(c), {}, 1234}; // a remote payment: 12.34 through 2/4
     tx::PaymentResult out;
-    tx::payment(s, in, out);
+    wait(tx::payment(s, in, out));
     const std::string prefix = c + " 3 1 4 2 12.34 ";
     const std::string want =
         credit == "BC" ? (prefix + std::string(500, 'x')).substr(0, 500) : std::string(500, 'x');
@@ -217,7 +217,7 @@ TEST_F(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
   const std::vector<double> a0 = account();
   ASSERT_EQ(a0.size(), 2U);
   tx::DeliveryResult out;
-  tx::delivery(s, {2, 7}, out);
+  wait(tx::delivery(s, {2, 7}, out));
   EXPECT_EQ(out.delivered, 9);
   EXPECT_EQ(out.skipped, 1);
   EXPECT_EQ(out.o_id[3], 0);
@@ -242,10 +242,10 @@ TEST_F(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
 
 TEST_F(Transactions, OrderStatusShowsTheCustomersLastOrder) {
   tx::NewOrderResult placed;
-  tx::new_order(s, order(1, 5, 77, {{3001, 1, 2}, {3002, 1, 3}, {3003, 1, 4}}), placed);
+  wait(tx::new_order(s, order(1, 5, 77, {{3001, 1, 2}, {3002, 1, 3}, {3003, 1, 4}}), placed));
   OrderStatusInput in{1, 5, 0, 77, {}};
   tx::OrderStatusResult out;
-  tx::order_status(s, in, out);
+  wait(tx::order_status(s, in, out));
   EXPECT_EQ(out.c_id, 77);
   EXPECT_EQ(out.o_id, placed.o_id);
   EXPECT_EQ(out.lines, 3);
@@ -265,7 +265,7 @@ TEST_F(Transactions, StockLevelCountsDistinctLowItemsOfTheLast20Orders) {
       }
     }
     tx::StockLevelResult out;
-    tx::stock_level(s, {1, 6, threshold}, out);
+    wait(tx::stock_level(s, {1, 6, threshold}, out));
     EXPECT_EQ(out.low_stock, static_cast<int>(low.size())) << threshold;
   }
 }
