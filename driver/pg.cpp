@@ -2,8 +2,10 @@
 #include "pg.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <system_error>
@@ -141,15 +143,30 @@ void Connection::send_sql(const char *sql) {
   ++queued_;
 }
 
+void Connection::send(const char *name, std::initializer_list<Param> params) {
+  const char *values[16];
+  if (params.size() > std::size(values)) {
+    throw Error(std::string(name) + ": too many parameters", "");
+  }
+  int n = 0;
+  for (const Param &p : params) {
+    values[n++] = p.c_str();
+  }
+  send_prepared(name, n, values);
+}
+
 void Connection::send(const char *name, const std::vector<std::string> &params) {
-  enter_pipeline();
   std::vector<const char *> values;
   values.reserve(params.size());
   for (const std::string &p : params) {
     values.push_back(p.c_str());
   }
-  if (PQsendQueryPrepared(conn_, name, static_cast<int>(values.size()), values.data(), nullptr,
-                          nullptr, 0) != 1) {
+  send_prepared(name, static_cast<int>(values.size()), values.data());
+}
+
+void Connection::send_prepared(const char *name, int count, const char *const *values) {
+  enter_pipeline();
+  if (PQsendQueryPrepared(conn_, name, count, values, nullptr, nullptr, 0) != 1) {
     fail(nullptr);
   }
   ++queued_;
@@ -275,11 +292,16 @@ void Reactor::poll(int timeout_ms) {
 }
 
 std::string int_array(const std::vector<long long> &values) {
-  std::string s = "{";
+  std::string s(values.size() * 21 + 2, '\0');
+  char *p = s.data();
+  *p++ = '{';
   for (const long long v : values) {
-    s.append(s.size() > 1 ? "," : "").append(std::to_string(v));
+    p = std::to_chars(p, s.data() + s.size(), v).ptr;
+    *p++ = ',';
   }
-  return s.append("}");
+  p[values.empty() ? 0 : -1] = '}';
+  s.resize(static_cast<size_t>(p - s.data()) + (values.empty() ? 1 : 0));
+  return s;
 }
 
 } // namespace pg

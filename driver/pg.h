@@ -7,6 +7,7 @@
 #include <libpq-fe.h>
 
 #include <coroutine>
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -85,7 +86,21 @@ public:
   // Prepares name as sql outside a pipeline; throws Error.
   void prepare(const std::string &name, const std::string &sql);
 
-  // Queues prepared statement name with text parameters in the pipeline.
+  // A parameter's text, borrowed: it must outlive the send that takes it.
+  class Param {
+  public:
+    // Implicit, so that a call lists its parameters as they are.
+    // cppcheck-suppress noExplicitConstructor
+    Param(const std::string &text) : text_(text.c_str()) {} // NOLINT(google-explicit-constructor)
+    // cppcheck-suppress noExplicitConstructor
+    Param(const char *text) : text_(text) {} // NOLINT(google-explicit-constructor)
+    const char *c_str() const { return text_; }
+
+  private:
+    const char *text_;
+  };
+  // Queues prepared statement name with text parameters (at most 16) in the pipeline.
+  void send(const char *name, std::initializer_list<Param> params);
   void send(const char *name, const std::vector<std::string> &params);
   // Queues sql, a command without parameters (BEGIN, COMMIT), in the pipeline.
   void send_sql(const char *sql);
@@ -115,6 +130,7 @@ private:
   friend class Reactor;
   [[noreturn]] void fail(const PGresult *r) const;
   void enter_pipeline();
+  void send_prepared(const char *name, int count, const char *const *values);
   // The steps of sync: send the sync, read what has arrived (true once the sync's own
   // result is in, or the connection failed), and end the pipeline with its results.
   void start_sync();

@@ -15,8 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <map>
-#include <set>
 #include <thread>
 #include <utility>
 
@@ -198,11 +196,25 @@ Task<std::vector<pg::Result>> finish(Session &s, const char *how = "COMMIT") {
   co_return r;
 }
 
+// A stock row a New-Order locks: its key, what it read, and what its lines add.
 struct StockRow {
-  long long quantity;
+  int w = 0, i = 0;
+  bool found = false;
+  long long quantity = 0;
   std::string dist;
-  bool original;
+  bool original = false;
   long long ytd = 0, count = 0, remote = 0;
+};
+
+StockRow *find_stock(std::vector<StockRow> &stock, int w, int i) {
+  const auto at = std::find_if(stock.begin(), stock.end(),
+                               [&](const StockRow &st) { return st.w == w && st.i == i; });
+  return at != stock.end() ? &*at : nullptr;
+}
+
+struct Item {
+  long long id, price_cents;
+  bool original;
 };
 
 // The order's lines, and the stock rows' new values, as the columns of their statements.
@@ -235,19 +247,28 @@ void Session::reset() {
 
 Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   out = NewOrderResult{};
+  const auto count = static_cast<size_t>(in.ol_cnt);
   std::vector<long long> item_ids;
-  std::vector<long long> keys_w;
-  std::vector<long long> keys_i;
-  std::map<std::pair<int, int>, StockRow *> stock;
+  item_ids.reserve(count);
+  std::vector<StockRow> stock; // one per (supplier, item), in the order the lines name them
+  stock.reserve(count);
   bool all_local = true;
   for (int l = 0; l < in.ol_cnt; ++l) {
     const NewOrderLine &line = in.line[l];
     item_ids.push_back(line.i_id);
-    if (stock.emplace(std::make_pair(line.supply_w_id, line.i_id), nullptr).second) {
-      keys_w.push_back(line.supply_w_id);
-      keys_i.push_back(line.i_id);
+    if (find_stock(stock, line.supply_w_id, line.i_id) == nullptr) {
+      StockRow row;
+      row.w = line.supply_w_id;
+      row.i = line.i_id;
+      stock.push_back(row);
     }
     all_local = all_local && line.supply_w_id == in.w_id;
+  }
+  std::vector<long long> keys_w;
+  std::vector<long long> keys_i;
+  for (const StockRow &st : stock) {
+    keys_w.push_back(st.w);
+    keys_i.push_back(st.i);
   }
   const std::string w = str(in.w_id);
   const std::string d = str(in.d_id);
@@ -262,32 +283,40 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   const double d_tax = pg::real(r[0], 0, 0);
   const double w_tax = pg::real(r[1], 0, 0);
   const double discount = pg::real(r[1], 0, 1);
-  std::map<long long, std::pair<long long, bool>> items; // price in cents, ORIGINAL
+  std::vector<Item> items;
+  items.reserve(count);
   for (int row = 0; row < PQntuples(r[2].get()); ++row) {
-    items[pg::integer(r[2], row, 0)] = {pg::cents(r[2], row, 1),
-                                        std::strstr(pg::text(r[2], row, 3), "ORIGINAL") != nullptr};
+    items.push_back({pg::integer(r[2], row, 0), pg::cents(r[2], row, 1),
+                     std::strstr(pg::text(r[2], row, 3), "ORIGINAL") != nullptr});
   }
-  if (items.size() != std::set<long long>(item_ids.begin(), item_ids.end()).size()) {
-    (void)co_await finish(s, "ROLLBACK"); // "Item number is not valid": the district's update
-    out.rolled_back = true;               // goes too
+  std::sort(item_ids.begin(), item_ids.end());
+  if (items.size() !=
+      static_cast<size_t>(std::unique(item_ids.begin(), item_ids.end()) - item_ids.begin())) {
+    // "Item number is not valid": the district's update goes too
+    (void)co_await finish(s, "ROLLBACK");
+    out.rolled_back = true;
     co_return;
   }
-  std::vector<StockRow> rows;
-  rows.reserve(static_cast<size_t>(PQntuples(r[3].get())));
   for (int row = 0; row < PQntuples(r[3].get()); ++row) {
-    rows.push_back({pg::integer(r[3], row, 2), pg::text(r[3], row, 3),
-                    std::strstr(pg::text(r[3], row, 4), "ORIGINAL") != nullptr});
-    stock[{static_cast<int>(pg::integer(r[3], row, 0)),
-           static_cast<int>(pg::integer(r[3], row, 1))}] = &rows.back();
+    StockRow *st = find_stock(stock, static_cast<int>(pg::integer(r[3], row, 0)),
+                              static_cast<int>(pg::integer(r[3], row, 1)));
+    if (st != nullptr) {
+      st->found = true;
+      st->quantity = pg::integer(r[3], row, 2);
+      st->dist = pg::text(r[3], row, 3);
+      st->original = std::strstr(pg::text(r[3], row, 4), "ORIGINAL") != nullptr;
+    }
   }
   Lines lines;
   for (int l = 0; l < in.ol_cnt; ++l) {
     const NewOrderLine &line = in.line[l];
-    StockRow *row = stock.at({line.supply_w_id, line.i_id});
-    if (row == nullptr) {
+    StockRow *row = find_stock(stock, line.supply_w_id, line.i_id);
+    if (row == nullptr || !row->found) {
       throw pg::Error("no stock row for item " + str(line.i_id), "P0002");
     }
     StockRow &st = *row;
+    const Item &item = *std::find_if(items.begin(), items.end(),
+                                     [&](const Item &it) { return it.id == line.i_id; });
     st.quantity = st.quantity - line.quantity >= 10 ? st.quantity - line.quantity
                                                     : st.quantity - line.quantity + 91;
     st.ytd += line.quantity;
@@ -297,19 +326,23 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
     lines.item.push_back(line.i_id);
     lines.supply.push_back(line.supply_w_id);
     lines.quantity.push_back(line.quantity);
-    lines.amount.push_back(line.quantity * items.at(line.i_id).first);
+    lines.amount.push_back(line.quantity * item.price_cents);
     lines.dist.push_back(st.dist);
-    out.brand_generic.push_back(items.at(line.i_id).second && st.original ? 'B' : 'G');
+    out.brand_generic.push_back(item.original && st.original ? 'B' : 'G');
     out.amount_cents += lines.amount.back();
   }
+  // The stock rows in key order, as they were locked.
+  std::sort(stock.begin(), stock.end(), [](const StockRow &a, const StockRow &b) {
+    return std::make_pair(a.w, a.i) < std::make_pair(b.w, b.i);
+  });
   StockUpdates updates;
-  for (const auto &[key, st] : stock) {
-    updates.w.push_back(key.first);
-    updates.i.push_back(key.second);
-    updates.quantity.push_back(st->quantity);
-    updates.ytd.push_back(st->ytd);
-    updates.count.push_back(st->count);
-    updates.remote.push_back(st->remote);
+  for (const StockRow &st : stock) {
+    updates.w.push_back(st.w);
+    updates.i.push_back(st.i);
+    updates.quantity.push_back(st.quantity);
+    updates.ytd.push_back(st.ytd);
+    updates.count.push_back(st.count);
+    updates.remote.push_back(st.remote);
   }
   const std::string o = str(out.o_id);
   const std::string entered = unique_timestamp();
