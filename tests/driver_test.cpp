@@ -4,6 +4,7 @@
 #include "histogram.h"
 #include "page.h"
 #include "report.h"
+#include "task.h"
 
 #include <tpcc/inputs.h>
 
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <functional>
 #include <random>
+#include <stdexcept>
 
 namespace {
 
@@ -319,4 +321,34 @@ TEST(Page, RefusesWhatIsNotAReportItCanRead) {
       EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
     }
   }
+}
+
+namespace {
+
+Task<int> plus_one(int x) {
+  if (x < 0) {
+    throw std::invalid_argument("negative");
+  }
+  co_return x + 1;
+}
+
+// Awaits through two levels, the way a transaction awaits its round trips.
+Task<int> counted(int from, int times) {
+  int x = from;
+  for (int i = 0; i < times; ++i) {
+    x = co_await plus_one(x);
+  }
+  co_return x;
+}
+
+} // namespace
+
+TEST(Task, ValuesAndErrorsPassThroughNestedAwaits) {
+  EXPECT_EQ(wait(counted(3, 4)), 7);
+  EXPECT_THROW(wait(counted(-5, 1)), std::invalid_argument);
+  Task<int> lazy = counted(0, 2);
+  EXPECT_FALSE(lazy.done()) << "a task runs only once started";
+  lazy.start();
+  ASSERT_TRUE(lazy.done());
+  EXPECT_EQ(lazy.result(), 2);
 }
