@@ -60,13 +60,14 @@ void BM_two_rand_r(benchmark::State &state) {
 
 // The work of RandomNumber and NURand behind a call, with nothing checked:
 // what any library function that calls rand_r and reduces its draws costs.
-// noipa keeps the compiler from specialising them on the benchmark's constants.
-[[gnu::noipa]] int32_t draw_reduced(unsigned *seed, int32_t lo, uint32_t span) {
+// The benchmarks hide their arguments, so that the compiler cannot specialise
+// the functions on them.
+[[gnu::noinline]] int32_t draw_reduced(unsigned *seed, int32_t lo, uint32_t span) {
   return lo + static_cast<int32_t>(static_cast<uint32_t>(rand_r(seed)) % span);
 }
 
-[[gnu::noipa]] int32_t two_draws_reduced(unsigned *seed, uint32_t a_mask, uint32_t c, int32_t lo,
-                                         uint32_t span) {
+[[gnu::noinline]] int32_t two_draws_reduced(unsigned *seed, uint32_t a_mask, uint32_t c, int32_t lo,
+                                            uint32_t span) {
   const uint32_t a = static_cast<uint32_t>(rand_r(seed)) & a_mask;
   const uint32_t u = static_cast<uint32_t>(lo) + static_cast<uint32_t>(rand_r(seed)) % span;
   return lo + static_cast<int32_t>(((a | u) + c) % span);
@@ -74,15 +75,27 @@ void BM_two_rand_r(benchmark::State &state) {
 
 void BM_draw_reduced_call(benchmark::State &state) {
   unsigned seed = 1;
+  int32_t lo = 1;
+  uint32_t span = 3000;
+  benchmark::DoNotOptimize(lo);
+  benchmark::DoNotOptimize(span);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(draw_reduced(&seed, 1, 3000));
+    benchmark::DoNotOptimize(draw_reduced(&seed, lo, span));
   }
 }
 
 void BM_two_draws_reduced_call(benchmark::State &state) {
   unsigned seed = 1;
+  uint32_t a_mask = 1023;
+  uint32_t c = C_1023;
+  int32_t lo = 1;
+  uint32_t span = 3000;
+  benchmark::DoNotOptimize(a_mask);
+  benchmark::DoNotOptimize(c);
+  benchmark::DoNotOptimize(lo);
+  benchmark::DoNotOptimize(span);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(two_draws_reduced(&seed, 1023, C_1023, 1, 3000));
+    benchmark::DoNotOptimize(two_draws_reduced(&seed, a_mask, c, lo, span));
   }
 }
 
