@@ -1,9 +1,10 @@
 // tpcc-run - the TPC-C driver on PostgreSQL.
 //
 // Terminals deal their transactions from inputs.h.  In throughput mode each of
-// C worker threads, each with its own connection, runs its own terminal back to
-// back; in standard mode the terminals wait in one timer queue for the next due
-// and the C workers take the due ones; deliveries go to delivery workers,
+// the C connections runs its own terminal back to back, a few event-loop
+// threads keeping them all busy; in standard mode the terminals wait in one
+// timer queue for the next due and C worker threads, a connection each, take
+// the due ones; deliveries go to delivery workers,
 // one per group of warehouses, which run them in the background.  Every
 // completion goes to one recorder, and the report is made from it.
 #include "command_line.h"
