@@ -34,8 +34,9 @@ std::string pick_by_name(int w, int d, int p) {
          std::to_string(p) + "::text) AS named WHERE k = (n + 1) / 2";
 }
 
+// The stock row's S_DIST_xx of the district $2.
 std::string stock_dist_column() {
-  std::string s = "CASE $3::int";
+  std::string s = "CASE $2::int";
   for (int d = 1; d <= 10; ++d) {
     char column[48];
     (void)std::snprintf(column, sizeof column, " WHEN %d THEN s_dist_%02d", d, d);
@@ -66,6 +67,45 @@ std::string payment_sql(const std::string &pick) {
          " SELECT * FROM c, w, d";
 }
 
+// The rest of a New-Order once its district is updated and its stock rows locked: the order,
+// its lines, the stock they take, and per line in input order its brand (B or G) and amount.
+// $1, $2, $3 the warehouse, district and customer; $4, $5, $6 the lines' items, suppliers and
+// quantities; $7 the entry time.  An item number that is no item makes O_OL_CNT a division
+// by zero (SQLSTATE 22012), which fails the transaction: the server rolls it all back.
+std::string new_order_sql() {
+  return "WITH l AS (SELECT * FROM unnest($4::int[], $5::int[], $6::int[])"
+         "  WITH ORDINALITY AS l(i, sw, q, n)),"
+         " o AS (SELECT d_next_o_id - 1 AS id FROM district"
+         "  WHERE d_w_id = $1::int AND d_id = $2::int),"
+         " it AS (SELECT i_id, i_price, i_data FROM item WHERE i_id IN (SELECT i FROM l)),"
+         " u AS (SELECT sw, i, sum(q) AS q, count(*) AS cnt, count(*) FILTER (WHERE sw <> $1::int)"
+         "  AS remote FROM l GROUP BY sw, i),"
+         // Each line in turn takes its quantity and adds 91 below 10, which keeps a quantity
+         // in 10..100: after all of them it is the one value there congruent, modulo 91, to
+         // the start less their sum.
+         " s AS (UPDATE stock SET s_quantity = 10 + ((s_quantity - u.q - 10) % 91 + 91) % 91,"
+         "  s_ytd = s_ytd + u.q, s_order_cnt = s_order_cnt + u.cnt,"
+         "  s_remote_cnt = s_remote_cnt + u.remote FROM u"
+         "  WHERE s_w_id = u.sw AND s_i_id = u.i AND EXISTS (SELECT FROM o)"
+         "  RETURNING s_w_id, s_i_id, " +
+         stock_dist_column() +
+         " AS dist, s_data),"
+         // A customer that is not there leaves O_C_ID NULL, which fails the transaction.
+         " ord AS (INSERT INTO orders SELECT o.id, $2::int, $1::int, (SELECT c_id FROM customer"
+         "  WHERE c_w_id = $1::int AND c_d_id = $2::int AND c_id = $3::int), $7::timestamp, NULL,"
+         "  cardinality($4::int[])"
+         "   / ((SELECT count(*) FROM it) = (SELECT count(DISTINCT i) FROM l))::int,"
+         "  (SELECT bool_and(sw = $1::int) FROM l)::int FROM o),"
+         " nord AS (INSERT INTO new_order SELECT o.id, $2::int, $1::int FROM o),"
+         // A line without its stock row leaves OL_DIST_INFO NULL, which fails the transaction.
+         " ol AS (INSERT INTO order_line SELECT o.id, $2::int, $1::int, l.n, l.i, l.sw, NULL, l.q,"
+         "  l.q * it.i_price, s.dist FROM o, l JOIN it ON it.i_id = l.i"
+         "  LEFT JOIN s ON s.s_w_id = l.sw AND s.s_i_id = l.i)"
+         " SELECT CASE WHEN it.i_data LIKE '%ORIGINAL%' AND s.s_data LIKE '%ORIGINAL%'"
+         "  THEN 'B' ELSE 'G' END, l.q * it.i_price FROM l JOIN it ON it.i_id = l.i"
+         "  JOIN s ON s.s_w_id = l.sw AND s.s_i_id = l.i ORDER BY l.n";
+}
+
 std::string order_status_sql(const std::string &pick) {
   return "WITH pick AS (" + pick +
          "),"
@@ -85,7 +125,7 @@ const std::vector<std::pair<const char *, std::string>> &statements() {
   static const std::vector<std::pair<const char *, std::string>> all = {
       {"backend_alive", "SELECT count(*) FROM pg_stat_activity WHERE pid = $1"},
       {"proof_new_order", "SELECT count(*) FROM orders WHERE o_w_id = $1 AND o_d_id = $2"
-                          " AND o_id = $3 AND o_entry_d = $4::timestamp"},
+                          " AND o_entry_d = $3::timestamp"},
       {"proof_payment", "SELECT count(*) FROM history WHERE h_w_id = $1 AND h_d_id = $2"
                         " AND h_date = $3::timestamp"},
       {"proof_delivery", "SELECT count(*) FROM order_line WHERE ol_w_id = $1"
@@ -94,21 +134,10 @@ const std::vector<std::pair<const char *, std::string>> &statements() {
                       " WHERE d_w_id = $1 AND d_id = $2 RETURNING d_tax, d_next_o_id - 1"},
       {"no_customer", "SELECT w_tax, c_discount, c_last, c_credit FROM warehouse, customer"
                       " WHERE w_id = $1 AND c_w_id = $1 AND c_d_id = $2 AND c_id = $3"},
-      {"no_items", "SELECT i_id, i_price, i_name, i_data FROM item WHERE i_id = ANY($1::int[])"},
-      {"no_stock", "SELECT s_w_id, s_i_id, s_quantity, " + stock_dist_column() +
-                       ", s_data FROM stock"
-                       " WHERE (s_w_id, s_i_id) IN (SELECT * FROM unnest($1::int[], $2::int[]))"
-                       " ORDER BY s_w_id, s_i_id FOR UPDATE"},
-      {"no_stock_update",
-       "UPDATE stock SET s_quantity = u.q, s_ytd = s_ytd + u.ytd,"
-       " s_order_cnt = s_order_cnt + u.cnt, s_remote_cnt = s_remote_cnt + u.remote"
-       " FROM unnest($1::int[], $2::int[], $3::int[], $4::int[], $5::int[], $6::int[])"
-       "  AS u(w, i, q, ytd, cnt, remote) WHERE s_w_id = u.w AND s_i_id = u.i"},
-      {"no_order", "INSERT INTO orders VALUES ($1, $2, $3, $4, $7::timestamp, NULL, $5, $6)"},
-      {"no_new_order", "INSERT INTO new_order VALUES ($1, $2, $3)"},
-      {"no_lines", "INSERT INTO order_line SELECT $1::int, $2::int, $3::int, n, i, sw, NULL, q,"
-                   " a::numeric / 100, dist FROM unnest($4::int[], $5::int[], $6::int[],"
-                   " $7::int[], $8::int[], $9::text[]) AS l(n, i, sw, q, a, dist)"},
+      {"no_stock_lock", "SELECT 1 FROM stock WHERE (s_w_id, s_i_id) IN"
+                        " (SELECT * FROM unnest($1::int[], $2::int[]))"
+                        " ORDER BY s_w_id, s_i_id FOR UPDATE"},
+      {"no_order", new_order_sql()},
       {"pay_by_id", payment_sql(pick_by_id(6))},
       {"pay_by_name", payment_sql(pick_by_name(3, 4, 6))},
       {"os_by_id", order_status_sql(pick_by_id(3))},
@@ -147,21 +176,6 @@ std::string money(long long cents) {
   return s;
 }
 
-std::string text_array(const std::vector<std::string> &values) {
-  std::string s = "{";
-  for (const std::string &v : values) {
-    s.append(s.size() > 1 ? ",\"" : "\"");
-    for (const char ch : v) {
-      if (ch == '"' || ch == '\\') {
-        s.push_back('\\');
-      }
-      s.push_back(ch);
-    }
-    s.push_back('"');
-  }
-  return s.append("}");
-}
-
 // A local "YYYY-MM-DD hh:mm:ss.uuuuuu" that no other call in this process returns.
 std::string unique_timestamp() {
   static std::atomic<int64_t> last{0};
@@ -188,43 +202,13 @@ std::string unique_timestamp() {
   return text;
 }
 
-// Sends the queued statements with how (COMMIT or ROLLBACK) and clears the proof.
-Task<std::vector<pg::Result>> finish(Session &s, const char *how = "COMMIT") {
-  s.conn.send_sql(how);
+// Sends the queued statements with COMMIT and clears the proof.
+Task<std::vector<pg::Result>> finish(Session &s) {
+  s.conn.send_sql("COMMIT");
   std::vector<pg::Result> r = co_await s.conn.synced();
   s.pending = Proof{};
   co_return r;
 }
-
-// A stock row a New-Order locks: its key, what it read, and what its lines add.
-struct StockRow {
-  int w = 0, i = 0;
-  bool found = false;
-  long long quantity = 0;
-  std::string dist;
-  bool original = false;
-  long long ytd = 0, count = 0, remote = 0;
-};
-
-StockRow *find_stock(std::vector<StockRow> &stock, int w, int i) {
-  const auto at = std::find_if(stock.begin(), stock.end(),
-                               [&](const StockRow &st) { return st.w == w && st.i == i; });
-  return at != stock.end() ? &*at : nullptr;
-}
-
-struct Item {
-  long long id, price_cents;
-  bool original;
-};
-
-// The order's lines, and the stock rows' new values, as the columns of their statements.
-struct Lines {
-  std::vector<long long> number, item, supply, quantity, amount;
-  std::vector<std::string> dist;
-};
-struct StockUpdates {
-  std::vector<long long> w, i, quantity, ytd, count, remote;
-};
 
 } // namespace
 
@@ -247,116 +231,50 @@ void Session::reset() {
 
 Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   out = NewOrderResult{};
-  const auto count = static_cast<size_t>(in.ol_cnt);
-  std::vector<long long> item_ids;
-  item_ids.reserve(count);
-  std::vector<StockRow> stock; // one per (supplier, item), in the order the lines name them
-  stock.reserve(count);
-  bool all_local = true;
+  std::vector<long long> items, suppliers, quantities;
   for (int l = 0; l < in.ol_cnt; ++l) {
-    const NewOrderLine &line = in.line[l];
-    item_ids.push_back(line.i_id);
-    if (find_stock(stock, line.supply_w_id, line.i_id) == nullptr) {
-      StockRow row;
-      row.w = line.supply_w_id;
-      row.i = line.i_id;
-      stock.push_back(row);
-    }
-    all_local = all_local && line.supply_w_id == in.w_id;
-  }
-  std::vector<long long> keys_w;
-  std::vector<long long> keys_i;
-  for (const StockRow &st : stock) {
-    keys_w.push_back(st.w);
-    keys_i.push_back(st.i);
+    items.push_back(in.line[l].i_id);
+    suppliers.push_back(in.line[l].supply_w_id);
+    quantities.push_back(in.line[l].quantity);
   }
   const std::string w = str(in.w_id);
   const std::string d = str(in.d_id);
-  s.conn.send_sql("BEGIN");
+  const std::string item_list = pg::int_array(items);
+  const std::string supplier_list = pg::int_array(suppliers);
+  const std::string entered = unique_timestamp();
+  // One implicit transaction, committed by the pipeline's sync or rolled back by its error.
   s.conn.send("no_district", {w, d});
   s.conn.send("no_customer", {w, d, str(in.c_id)});
-  s.conn.send("no_items", {pg::int_array(item_ids)});
-  s.conn.send("no_stock", {pg::int_array(keys_w), pg::int_array(keys_i), d});
-  std::vector<pg::Result> r = co_await s.conn.synced();
-  r.erase(r.begin());
+  s.conn.send("no_stock_lock", {supplier_list, item_list});
+  s.conn.send("no_order",
+              {w, d, str(in.c_id), item_list, supplier_list, pg::int_array(quantities), entered});
+  s.pending = {"proof_new_order", {w, d, entered}};
+  std::vector<pg::Result> r;
+  try {
+    r = co_await s.conn.synced();
+  } catch (const pg::Error &e) {
+    if (e.sqlstate() != "22012") { // anything but "Item number is not valid"
+      throw;
+    }
+  }
+  s.pending = Proof{};
+  if (r.empty()) {
+    out.rolled_back = true;
+    co_return;
+  }
+  if (PQntuples(r[0].get()) != 1) { // no such district: nothing changed
+    throw pg::Error("New-Order found no district", "P0002");
+  }
   out.o_id = static_cast<int>(pg::integer(r[0], 0, 1));
   const double d_tax = pg::real(r[0], 0, 0);
   const double w_tax = pg::real(r[1], 0, 0);
   const double discount = pg::real(r[1], 0, 1);
-  std::vector<Item> items;
-  items.reserve(count);
-  for (int row = 0; row < PQntuples(r[2].get()); ++row) {
-    items.push_back({pg::integer(r[2], row, 0), pg::cents(r[2], row, 1),
-                     std::strstr(pg::text(r[2], row, 3), "ORIGINAL") != nullptr});
+  const int lines = PQntuples(r[3].get());
+  for (int l = 0; l < lines; ++l) {
+    out.brand_generic.push_back(*pg::text(r[3], l, 0));
+    out.amount_cents += pg::cents(r[3], l, 1);
   }
-  std::sort(item_ids.begin(), item_ids.end());
-  if (items.size() !=
-      static_cast<size_t>(std::unique(item_ids.begin(), item_ids.end()) - item_ids.begin())) {
-    // "Item number is not valid": the district's update goes too
-    (void)co_await finish(s, "ROLLBACK");
-    out.rolled_back = true;
-    co_return;
-  }
-  for (int row = 0; row < PQntuples(r[3].get()); ++row) {
-    StockRow *st = find_stock(stock, static_cast<int>(pg::integer(r[3], row, 0)),
-                              static_cast<int>(pg::integer(r[3], row, 1)));
-    if (st != nullptr) {
-      st->found = true;
-      st->quantity = pg::integer(r[3], row, 2);
-      st->dist = pg::text(r[3], row, 3);
-      st->original = std::strstr(pg::text(r[3], row, 4), "ORIGINAL") != nullptr;
-    }
-  }
-  Lines lines;
-  for (int l = 0; l < in.ol_cnt; ++l) {
-    const NewOrderLine &line = in.line[l];
-    StockRow *row = find_stock(stock, line.supply_w_id, line.i_id);
-    if (row == nullptr || !row->found) {
-      throw pg::Error("no stock row for item " + str(line.i_id), "P0002");
-    }
-    StockRow &st = *row;
-    const Item &item = *std::find_if(items.begin(), items.end(),
-                                     [&](const Item &it) { return it.id == line.i_id; });
-    st.quantity = st.quantity - line.quantity >= 10 ? st.quantity - line.quantity
-                                                    : st.quantity - line.quantity + 91;
-    st.ytd += line.quantity;
-    st.count += 1;
-    st.remote += line.supply_w_id != in.w_id ? 1 : 0;
-    lines.number.push_back(l + 1);
-    lines.item.push_back(line.i_id);
-    lines.supply.push_back(line.supply_w_id);
-    lines.quantity.push_back(line.quantity);
-    lines.amount.push_back(line.quantity * item.price_cents);
-    lines.dist.push_back(st.dist);
-    out.brand_generic.push_back(item.original && st.original ? 'B' : 'G');
-    out.amount_cents += lines.amount.back();
-  }
-  // The stock rows in key order, as they were locked.
-  std::sort(stock.begin(), stock.end(), [](const StockRow &a, const StockRow &b) {
-    return std::make_pair(a.w, a.i) < std::make_pair(b.w, b.i);
-  });
-  StockUpdates updates;
-  for (const StockRow &st : stock) {
-    updates.w.push_back(st.w);
-    updates.i.push_back(st.i);
-    updates.quantity.push_back(st.quantity);
-    updates.ytd.push_back(st.ytd);
-    updates.count.push_back(st.count);
-    updates.remote.push_back(st.remote);
-  }
-  const std::string o = str(out.o_id);
-  const std::string entered = unique_timestamp();
-  s.conn.send("no_stock_update", {pg::int_array(updates.w), pg::int_array(updates.i),
-                                  pg::int_array(updates.quantity), pg::int_array(updates.ytd),
-                                  pg::int_array(updates.count), pg::int_array(updates.remote)});
-  s.conn.send("no_order", {o, d, w, str(in.c_id), str(in.ol_cnt), all_local ? "1" : "0", entered});
-  s.conn.send("no_new_order", {o, d, w});
-  s.conn.send("no_lines", {o, d, w, pg::int_array(lines.number), pg::int_array(lines.item),
-                           pg::int_array(lines.supply), pg::int_array(lines.quantity),
-                           pg::int_array(lines.amount), text_array(lines.dist)});
-  out.lines = in.ol_cnt;
-  s.pending = {"proof_new_order", {w, d, o, entered}};
-  (void)co_await finish(s);
+  out.lines = lines;
   out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);
   co_return;
 }

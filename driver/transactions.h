@@ -1,8 +1,7 @@
 // transactions.h - the five TPC-C transactions on the kit's PostgreSQL schema.
 //
 // Each runs on one session, in plain SQL through prepared statements and
-// pipelines: New-Order in two round trips (what it reads, then what it
-// writes and the commit), the others in one.  Every write stamps its rows
+// pipelines, one round trip each.  Every write stamps its rows
 // with a time no other transaction of this process uses, so that a commit
 // whose answer is lost with the connection can be found, or not, afterwards.
 // A failure throws pg::Error; the session then holds no open transaction
@@ -39,7 +38,7 @@ struct Session {
 
 struct NewOrderResult {
   bool rolled_back = false; // an item number that is no item: the server rolled it all back
-  int o_id = 0;
+  int o_id = 0;             // 0 when rolled back
   int lines = 0;
   long long amount_cents = 0; // the sum of OL_AMOUNT
   double total = 0;           // with discount and taxes, as the terminal shows it

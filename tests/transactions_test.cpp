@@ -59,6 +59,8 @@ TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
       {"under 10: restocked by 91", 1003, 12, {{5, 1}}, 98, 5, 1, 0},
       {"one item on two lines, each on its own", 1004, 15, {{3, 1}, {4, 1}}, 99, 7, 2, 0},
       {"a remote supplier counts remote", 1005, 50, {{5, 2}}, 45, 5, 1, 1},
+      {"ten lines of one item, restocked twice", 1006, 10, std::vector(10, std::pair{10, 1}), 92,
+       100, 10, 0},
   };
   for (const Case &c : cases) {
     const int supply = c.lines[0].second;
@@ -106,30 +108,54 @@ TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
                      o),
               static_cast<long long>(c.lines.size()))
         << c.name;
+    std::string quantities;
+    for (const auto &line : c.lines) {
+      quantities.append(quantities.empty() ? "" : ",").append(std::to_string(line.first));
+    }
     EXPECT_EQ(one("SELECT string_agg(ol_quantity::text, ',' ORDER BY ol_number) FROM order_line"
                   " WHERE ol_w_id = 1 AND ol_d_id = 1 AND ol_o_id = $1",
                   o),
-              c.lines.size() == 2 ? "3,4" : std::to_string(c.lines[0].first))
+              quantities)
         << c.name;
+    EXPECT_EQ(out.lines, static_cast<int>(c.lines.size())) << c.name;
   }
 }
 
-TEST_F(Transactions, AnUnusedItemRollsBackTheWholeNewOrder) {
-  const std::string next = one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 7");
-  const std::string stock =
-      one("SELECT s_quantity || ' ' || s_ytd FROM stock WHERE s_w_id = 1 AND s_i_id = 2001");
-  NewOrderInput in = order(1, 7, 9, {{2001, 1, 5}, {TPCC_UNUSED_ITEM, 1, 1}});
-  in.rbk = 1;
-  tx::NewOrderResult out;
-  wait(tx::new_order(s, in, out));
-  EXPECT_TRUE(out.rolled_back);
-  EXPECT_EQ(one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 7"), next);
-  EXPECT_EQ(one("SELECT s_quantity || ' ' || s_ytd FROM stock WHERE s_w_id = 1 AND s_i_id = 2001"),
-            stock);
-  EXPECT_EQ(
-      number("SELECT count(*) FROM orders WHERE o_w_id = 1 AND o_d_id = 7 AND o_id = $1", {next}),
-      0);
-  EXPECT_EQ(PQtransactionStatus(s.conn.get()), PQTRANS_IDLE);
+TEST_F(Transactions, ANewOrderThatCannotBeTakenChangesNothing) {
+  struct Case {
+    const char *name;
+    NewOrderInput in;
+    const char *sqlstate; // "" for a rollback the terminal is told of
+  } const cases[] = {
+      {"an unused item number", order(1, 7, 9, {{2001, 1, 5}, {TPCC_UNUSED_ITEM, 1, 1}}), ""},
+      {"no such customer", order(1, 7, 3001, {{2001, 1, 5}}), "23502"},
+      {"no such district", order(1, 11, 9, {{2001, 1, 5}}), "P0002"},
+  };
+  for (const Case &c : cases) {
+    const std::string next = one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 7");
+    const std::string stock =
+        one("SELECT s_quantity || ' ' || s_ytd FROM stock WHERE s_w_id = 1 AND s_i_id = 2001");
+    tx::NewOrderResult out;
+    std::string sqlstate;
+    try {
+      wait(tx::new_order(s, c.in, out));
+    } catch (const pg::Error &e) {
+      sqlstate = e.sqlstate();
+    }
+    EXPECT_EQ(sqlstate, c.sqlstate) << c.name;
+    EXPECT_EQ(out.rolled_back, *c.sqlstate == '\0') << c.name;
+    EXPECT_EQ(one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 7"), next)
+        << c.name;
+    EXPECT_EQ(
+        one("SELECT s_quantity || ' ' || s_ytd FROM stock WHERE s_w_id = 1 AND s_i_id = 2001"),
+        stock)
+        << c.name;
+    EXPECT_EQ(
+        number("SELECT count(*) FROM orders WHERE o_w_id = 1 AND o_d_id = 7 AND o_id = $1", {next}),
+        0)
+        << c.name;
+    EXPECT_EQ(PQtransactionStatus(s.conn.get()), PQTRANS_IDLE) << c.name;
+  }
 }
 
 TEST_F(Transactions, PaymentByNameTakesTheMiddleCustomerByFirstName) {
