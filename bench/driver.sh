@@ -13,6 +13,10 @@
 #       the least CPU a libpq client spends per round trip (bench/round_trip,
 #       4 connections, a thread each or all on one thread), alone and beside a
 #       throughput run that keeps the server busy, as tpcc-run's round trips find it
+#   bench/driver.sh BUILD_DIR floor-share [SECONDS]
+#       the same one-thread client whose every round trip also makes the server
+#       count ROWS rows (20000 and 40000), so that its answers take about a
+#       transaction's server CPU: the least client CPU as a share of the server's
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
@@ -23,6 +27,17 @@ trap pg_stop EXIT
 pg_start || exit 1
 dsn="host=$PG_DIR user=tpcc dbname=postgres"
 cpus=$(nproc)
+
+server_ticks() { # the server's CPU ticks: the postmaster, its children alive and those reaped
+  local postmaster pid sum=0 f
+  postmaster=$(head -n 1 "$PG_DIR/data/postmaster.pid")
+  for pid in $postmaster $(pgrep -P "$postmaster"); do
+    f=$(cut -d ' ' -f 14-17 "/proc/$pid/stat" 2>/dev/null) || continue
+    read -r u s cu cs <<<"$f"
+    sum=$((sum + u + s + (pid == postmaster ? cu + cs : 0)))
+  done
+  echo $sum
+}
 
 seconds() { # seconds COMMAND...: wall time of the command
   local start=$EPOCHREALTIME
@@ -80,16 +95,6 @@ load)
 cpu)
   duration=${3:-60}
   "$build/driver/tpcc-load" --dsn "$dsn" --warehouses 2 --no-check --quiet >/dev/null || exit 1
-  postmaster=$(head -n 1 "$PG_DIR/data/postmaster.pid")
-  server_ticks() { # the server's CPU ticks: the postmaster, its children alive and those reaped
-    local pid sum=0 f
-    for pid in $postmaster $(pgrep -P "$postmaster"); do
-      f=$(cut -d ' ' -f 14-17 "/proc/$pid/stat" 2>/dev/null) || continue
-      read -r u s cu cs <<<"$f"
-      sum=$((sum + u + s + (pid == postmaster ? cu + cs : 0)))
-    done
-    echo $sum
-  }
   before=$(server_ticks)
   report=$PG_DIR/cpu.json
   driver=$( (
@@ -100,10 +105,9 @@ cpu)
   ))
   sleep 1
   after=$(server_ticks)
-  hz=$(getconf CLK_TCK)
   read -r du ds <<<"$(sed 's/[ms]/ /g' <<<"$driver" | awk '{print $1 * 60 + $2, $3 * 60 + $4}')"
   driver_s=$(echo "$du + $ds" | bc)
-  server_s=$(echo "scale=3; ($after - $before) / $hz" | bc)
+  server_s=$(echo "scale=3; ($after - $before) / $(getconf CLK_TCK)" | bc)
   done_tx=$(jq '[.series.periods[].count[]] | add' "$report")
   echo "completed $done_tx transactions, tpmC $(jq .tpmC "$report")"
   echo "driver CPU $driver_s s (user $du s, kernel $ds s), server CPU $server_s s"
@@ -132,8 +136,23 @@ floor)
     wait
   done
   ;;
+floor-share)
+  duration=${3:-20}
+  "$build/driver/tpcc-load" --dsn "$dsn" --warehouses 2 --no-check --quiet >/dev/null || exit 1
+  export PGHOST=$PG_DIR PGUSER=tpcc PGDATABASE=postgres
+  for rows in ${ROWS:-20000 40000}; do
+    before=$(server_ticks)
+    line=$(ROUND_TRIP_ROWS=$rows "$build/bench/round_trip" 4 "$duration" --one-thread) || exit 1
+    sleep 1
+    after=$(server_ticks)
+    read -r trips cpu <<<"$(sed 's/.*: \([0-9]*\) round trips, client CPU \([0-9.]*\) s.*/\1 \2/' <<<"$line")"
+    server_s=$(echo "scale=3; ($after - $before) / $(getconf CLK_TCK)" | bc)
+    echo "$line"
+    echo "  $rows rows a round trip: server CPU $(echo "scale=1; $server_s * 1000000 / $trips" | bc) us a round trip; client / server CPU: $(echo "scale=2; 100 * $cpu / $server_s" | bc) %"
+  done
+  ;;
 *)
-  echo "usage: bench/driver.sh BUILD_DIR load|cpu|scaling|floor [...]" >&2
+  echo "usage: bench/driver.sh BUILD_DIR load|cpu|scaling|floor|floor-share [...]" >&2
   exit 2
   ;;
 esac

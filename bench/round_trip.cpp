@@ -4,6 +4,8 @@
 // its statements.  The floor under tpcc-run's own CPU per round trip.
 // --one-thread drives every connection from one thread with non-blocking
 // sockets and epoll, so that one wake-up may serve several answers.
+// ROUND_TRIP_ROWS=N makes the server also count N rows per round trip, so
+// that its answers take as long as a transaction's.
 //   round_trip CONNECTIONS SECONDS [--one-thread]   (server from PG* variables)
 #include <libpq-fe.h>
 
@@ -33,10 +35,13 @@ PGconn *connect_prepared() {
   if (PQstatus(conn) != CONNECTION_OK) {
     die(conn);
   }
-  PGresult *prepared = PQprepare(conn, "q",
-                                 "SELECT c_balance, c_data FROM customer "
-                                 "WHERE c_w_id = 1 AND c_d_id = $1 AND c_id = $2",
-                                 2, nullptr);
+  const char *rows = std::getenv("ROUND_TRIP_ROWS");
+  const std::string work = rows == nullptr ? ""
+                                           : ", (SELECT count(*) FROM generate_series(1, " +
+                                                 std::to_string(std::atol(rows)) + "))";
+  const std::string sql = "SELECT c_balance, c_data" + work +
+                          " FROM customer WHERE c_w_id = 1 AND c_d_id = $1 AND c_id = $2";
+  PGresult *prepared = PQprepare(conn, "q", sql.c_str(), 2, nullptr);
   if (PQresultStatus(prepared) != PGRES_COMMAND_OK) {
     die(conn);
   }
