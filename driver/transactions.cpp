@@ -130,10 +130,10 @@ const std::vector<std::pair<const char *, std::string>> &statements() {
                         " AND h_date = $3::timestamp"},
       {"proof_delivery", "SELECT count(*) FROM order_line WHERE ol_w_id = $1"
                          " AND ol_delivery_d = $2::timestamp"},
-      {"no_district", "UPDATE district SET d_next_o_id = d_next_o_id + 1"
-                      " WHERE d_w_id = $1 AND d_id = $2 RETURNING d_tax, d_next_o_id - 1"},
-      {"no_customer", "SELECT w_tax, c_discount, c_last, c_credit FROM warehouse, customer"
-                      " WHERE w_id = $1 AND c_w_id = $1 AND c_d_id = $2 AND c_id = $3"},
+      {"no_district", "UPDATE district SET d_next_o_id = d_next_o_id + 1 FROM warehouse, customer"
+                      " WHERE d_w_id = $1 AND d_id = $2 AND w_id = $1 AND c_w_id = $1"
+                      " AND c_d_id = $2 AND c_id = $3"
+                      " RETURNING d_tax, d_next_o_id - 1, w_tax, c_discount, c_last, c_credit"},
       {"no_stock_lock", "SELECT 1 FROM stock WHERE (s_w_id, s_i_id) IN"
                         " (SELECT * FROM unnest($1::int[], $2::int[]))"
                         " ORDER BY s_w_id, s_i_id FOR UPDATE"},
@@ -243,11 +243,10 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   const std::string supplier_list = pg::int_array(suppliers);
   const std::string entered = unique_timestamp();
   // One implicit transaction, committed by the pipeline's sync or rolled back by its error.
-  s.conn.send("no_district", {w, d});
-  s.conn.send("no_customer", {w, d, str(in.c_id)});
+  const std::string c = str(in.c_id);
+  s.conn.send("no_district", {w, d, c});
   s.conn.send("no_stock_lock", {supplier_list, item_list});
-  s.conn.send("no_order",
-              {w, d, str(in.c_id), item_list, supplier_list, pg::int_array(quantities), entered});
+  s.conn.send("no_order", {w, d, c, item_list, supplier_list, pg::int_array(quantities), entered});
   s.pending = {"proof_new_order", {w, d, entered}};
   std::vector<pg::Result> r;
   try {
@@ -267,12 +266,12 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   }
   out.o_id = static_cast<int>(pg::integer(r[0], 0, 1));
   const double d_tax = pg::real(r[0], 0, 0);
-  const double w_tax = pg::real(r[1], 0, 0);
-  const double discount = pg::real(r[1], 0, 1);
-  const int lines = PQntuples(r[3].get());
+  const double w_tax = pg::real(r[0], 0, 2);
+  const double discount = pg::real(r[0], 0, 3);
+  const int lines = PQntuples(r[2].get());
   for (int l = 0; l < lines; ++l) {
-    out.brand_generic.push_back(*pg::text(r[3], l, 0));
-    out.amount_cents += pg::cents(r[3], l, 1);
+    out.brand_generic.push_back(*pg::text(r[2], l, 0));
+    out.amount_cents += pg::cents(r[2], l, 1);
   }
   out.lines = lines;
   out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);

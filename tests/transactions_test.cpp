@@ -125,11 +125,11 @@ TEST_F(Transactions, ANewOrderThatCannotBeTakenChangesNothing) {
   struct Case {
     const char *name;
     NewOrderInput in;
-    const char *sqlstate; // "" for a rollback the terminal is told of
+    bool rolled_back; // as the terminal is told; else the transaction fails with an error
   } const cases[] = {
-      {"an unused item number", order(1, 7, 9, {{2001, 1, 5}, {TPCC_UNUSED_ITEM, 1, 1}}), ""},
-      {"no such customer", order(1, 7, 3001, {{2001, 1, 5}}), "23502"},
-      {"no such district", order(1, 11, 9, {{2001, 1, 5}}), "P0002"},
+      {"an unused item number", order(1, 7, 9, {{2001, 1, 5}, {TPCC_UNUSED_ITEM, 1, 1}}), true},
+      {"no such customer", order(1, 7, 3001, {{2001, 1, 5}}), false},
+      {"no such district", order(1, 11, 9, {{2001, 1, 5}}), false},
   };
   for (const Case &c : cases) {
     const std::string next = one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 7");
@@ -142,8 +142,8 @@ TEST_F(Transactions, ANewOrderThatCannotBeTakenChangesNothing) {
     } catch (const pg::Error &e) {
       sqlstate = e.sqlstate();
     }
-    EXPECT_EQ(sqlstate, c.sqlstate) << c.name;
-    EXPECT_EQ(out.rolled_back, *c.sqlstate == '\0') << c.name;
+    EXPECT_EQ(sqlstate.empty(), c.rolled_back) << c.name << ": " << sqlstate;
+    EXPECT_EQ(out.rolled_back, c.rolled_back) << c.name;
     EXPECT_EQ(one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 7"), next)
         << c.name;
     EXPECT_EQ(
