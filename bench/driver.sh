@@ -15,7 +15,7 @@
 #       throughput run that keeps the server busy, as tpcc-run's round trips find it
 #   bench/driver.sh BUILD_DIR floor-share [SECONDS]
 #       the same one-thread client whose every round trip also makes the server
-#       count ROWS rows (20000 and 40000), so that its answers take about a
+#       count ROWS rows (3000, 6000, 12000), so that its answers take about a
 #       transaction's server CPU: the least client CPU as a share of the server's
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -140,9 +140,9 @@ floor-share)
   duration=${3:-20}
   "$build/driver/tpcc-load" --dsn "$dsn" --warehouses 2 --no-check --quiet >/dev/null || exit 1
   export PGHOST=$PG_DIR PGUSER=tpcc PGDATABASE=postgres
-  for rows in ${ROWS:-20000 40000}; do
+  for rows in ${ROWS:-3000 6000 12000}; do
     before=$(server_ticks)
-    line=$(ROUND_TRIP_ROWS=$rows "$build/bench/round_trip" 4 "$duration" --one-thread) || exit 1
+    line=$("$build/bench/round_trip" 4 "$duration" --one-thread --rows="$rows") || exit 1
     sleep 1
     after=$(server_ticks)
     read -r trips cpu <<<"$(sed 's/.*: \([0-9]*\) round trips, client CPU \([0-9.]*\) s.*/\1 \2/' <<<"$line")"

@@ -4,9 +4,9 @@
 // its statements.  The floor under tpcc-run's own CPU per round trip.
 // --one-thread drives every connection from one thread with non-blocking
 // sockets and epoll, so that one wake-up may serve several answers.
-// ROUND_TRIP_ROWS=N makes the server also count N rows per round trip, so
-// that its answers take as long as a transaction's.
-//   round_trip CONNECTIONS SECONDS [--one-thread]   (server from PG* variables)
+// --rows=N makes the server also count N rows per round trip, so that its
+// answers take as long as a transaction's.
+//   round_trip CONNECTIONS SECONDS [--one-thread] [--rows=N]   (server from PG* variables)
 #include <libpq-fe.h>
 
 #include <atomic>
@@ -24,6 +24,8 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 std::atomic<long> g_trips{0};
+std::string
+    g_work; // what each round trip asks the server beyond its one row, set before any thread
 
 [[noreturn]] void die(PGconn *conn) {
   (void)std::fprintf(stderr, "round_trip: %s", PQerrorMessage(conn));
@@ -35,11 +37,7 @@ PGconn *connect_prepared() {
   if (PQstatus(conn) != CONNECTION_OK) {
     die(conn);
   }
-  const char *rows = std::getenv("ROUND_TRIP_ROWS");
-  const std::string work = rows == nullptr ? ""
-                                           : ", (SELECT count(*) FROM generate_series(1, " +
-                                                 std::to_string(std::atol(rows)) + "))";
-  const std::string sql = "SELECT c_balance, c_data" + work +
+  const std::string sql = "SELECT c_balance, c_data" + g_work +
                           " FROM customer WHERE c_w_id = 1 AND c_d_id = $1 AND c_id = $2";
   PGresult *prepared = PQprepare(conn, "q", sql.c_str(), 2, nullptr);
   if (PQresultStatus(prepared) != PGRES_COMMAND_OK) {
@@ -138,9 +136,22 @@ double seconds(const timeval &t) {
 } // namespace
 
 int main(int argc, char **argv) {
-  const bool one_thread = argc == 4 && std::string(argv[3]) == "--one-thread";
-  if (argc != 3 && !one_thread) {
-    (void)std::fprintf(stderr, "usage: round_trip CONNECTIONS SECONDS [--one-thread]\n");
+  bool one_thread = false;
+  bool usage = argc < 3;
+  for (int i = 3; i < argc; ++i) {
+    const std::string option = argv[i];
+    char *end = nullptr;
+    if (option == "--one-thread") {
+      one_thread = true;
+    } else if (option.rfind("--rows=", 0) == 0 && std::strtol(argv[i] + 7, &end, 10) > 0 &&
+               *end == '\0') {
+      g_work = ", (SELECT count(*) FROM generate_series(1, " + option.substr(7) + "))";
+    } else {
+      usage = true;
+    }
+  }
+  if (usage) {
+    (void)std::fprintf(stderr, "usage: round_trip CONNECTIONS SECONDS [--one-thread] [--rows=N]\n");
     return 2;
   }
   const long connections = std::strtol(argv[1], nullptr, 10);

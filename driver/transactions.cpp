@@ -231,7 +231,9 @@ void Session::reset() {
 
 Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   out = NewOrderResult{};
-  std::vector<long long> items, suppliers, quantities;
+  std::vector<long long> items;
+  std::vector<long long> suppliers;
+  std::vector<long long> quantities;
   for (int l = 0; l < in.ol_cnt; ++l) {
     items.push_back(in.line[l].i_id);
     suppliers.push_back(in.line[l].supply_w_id);
