@@ -28,6 +28,11 @@ pg_start || exit 1
 dsn="host=$PG_DIR user=tpcc dbname=postgres"
 cpus=$(nproc)
 
+server_seconds_since() { # server_seconds_since TICKS: the server's CPU seconds since server_ticks said TICKS
+  sleep 1 # for backends that have just ended to be reaped into the postmaster's count
+  echo "scale=3; ($(server_ticks) - $1) / $(getconf CLK_TCK)" | bc
+}
+
 server_ticks() { # the server's CPU ticks: the postmaster, its children alive and those reaped
   local postmaster pid sum=0 f
   postmaster=$(head -n 1 "$PG_DIR/data/postmaster.pid")
@@ -103,11 +108,9 @@ cpu)
     times >"$PG_DIR/times"
     tail -n 1 "$PG_DIR/times"
   ))
-  sleep 1
-  after=$(server_ticks)
+  server_s=$(server_seconds_since "$before")
   read -r du ds <<<"$(sed 's/[ms]/ /g' <<<"$driver" | awk '{print $1 * 60 + $2, $3 * 60 + $4}')"
   driver_s=$(echo "$du + $ds" | bc)
-  server_s=$(echo "scale=3; ($after - $before) / $(getconf CLK_TCK)" | bc)
   done_tx=$(jq '[.series.periods[].count[]] | add' "$report")
   echo "completed $done_tx transactions, tpmC $(jq .tpmC "$report")"
   echo "driver CPU $driver_s s (user $du s, kernel $ds s), server CPU $server_s s"
@@ -143,10 +146,8 @@ floor-share)
   for rows in ${ROWS:-3000 6000 12000}; do
     before=$(server_ticks)
     line=$("$build/bench/round_trip" 4 "$duration" --one-thread --rows="$rows") || exit 1
-    sleep 1
-    after=$(server_ticks)
+    server_s=$(server_seconds_since "$before")
     read -r trips cpu <<<"$(sed 's/.*: \([0-9]*\) round trips, client CPU \([0-9.]*\) s.*/\1 \2/' <<<"$line")"
-    server_s=$(echo "scale=3; ($after - $before) / $(getconf CLK_TCK)" | bc)
     echo "$line"
     echo "  $rows rows a round trip: server CPU $(echo "scale=1; $server_s * 1000000 / $trips" | bc) us a round trip; client / server CPU: $(echo "scale=2; 100 * $cpu / $server_s" | bc) %"
   done
