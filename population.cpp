@@ -6,7 +6,9 @@
 
 #include "misuse.h"
 
+#include <bit>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -56,8 +58,12 @@ enum Purpose : uint64_t { kRowValues = 1, kSelection, kOrderLineCount, kPermutat
 // SplitMix64: 64 bits of state, passes BigCrush, a handful of operations.
 struct Rng {
   uint64_t state;
-  uint64_t next() {
-    uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+  static constexpr uint64_t kGamma = 0x9e3779b97f4a7c15ULL;
+  uint64_t next() { return scramble(state += kGamma); }
+  // What the k-th next() from here returns, without drawing it.
+  uint64_t ahead(uint64_t k) const { return scramble(state + k * kGamma); }
+  void skip(uint64_t k) { state += k * kGamma; }
+  static uint64_t scramble(uint64_t z) {
     z = (z ^ (z >> 30U)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27U)) * 0x94d049bb133111ebULL;
     return z ^ (z >> 31U);
@@ -91,19 +97,9 @@ Rng stream(const TpccLoad &load, int table, int32_t w_id, int32_t chunk, Purpose
   return Rng{h};
 }
 
-// 248 = 4 x 62 byte values map evenly onto the 62 letters and digits; the
-// other 8 are drawn again.
-constexpr int kAlphabetBytes = 248;
-constexpr struct Alphabet {
-  char of[256];
-  constexpr Alphabet() : of{} {
-    constexpr char kChars[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-    for (int b = 0; b < 256; ++b) {
-      of[b] = kChars[b % 62];
-    }
-  }
-} kAlphabet;
-
+// A letter or digit comes from a random byte: the 248 = 4 x 62 values below
+// 248 map evenly onto "0-9A-Za-z" (the byte modulo 62); the other 8 are
+// drawn again.
 constexpr const char *kSyllables[10] = {"BAR", "OUGHT", "ABLE",  "PRI",   "PRES",
                                         "ESE", "ANTI",  "CALLY", "ATION", "EING"};
 
@@ -117,16 +113,7 @@ public:
   Rng &rng() { return rng_; }
 
   void integer(int32_t value) { // value >= 0
-    auto v = static_cast<uint32_t>(value);
-    char reversed[10];
-    int n = 0;
-    do {
-      reversed[n++] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v != 0);
-    while (n > 0) {
-      *p_++ = reversed[--n];
-    }
+    p_ = std::to_chars(p_, p_ + 10, static_cast<uint32_t>(value)).ptr;
     *p_++ = ',';
   }
   void field(const char *text, size_t n) {
@@ -213,22 +200,72 @@ private:
     }
     p_ += n;
   }
-  // Keeps what is left and draws bytes until the pool is full, a letter or
-  // digit for each byte below 248, without a branch per byte.
+  // Keeps what is left and draws words until the pool is full, each word's
+  // bytes in order from the lowest.  Two words at a time become letters;
+  // they are appended one by one, so that the pool takes exactly the words
+  // a byte-by-byte fill would and leaves the stream where that would.
   void refill() {
     const size_t kept = fill_ - pos_;
     std::memmove(pool_, pool_ + pos_, kept);
     size_t n = kept;
     while (n < kPool) {
-      uint64_t r = rng_.next();
-      for (int i = 0; i < 8; ++i, r >>= 8U) {
-        const auto b = static_cast<unsigned>(r & 0xffU);
-        pool_[n] = kAlphabet.of[b];
-        n += b < kAlphabetBytes ? 1 : 0;
+      const Letters l = letters_of(rng_.ahead(1), rng_.ahead(2));
+      n = append(n, l.chars[0], l.redraw[0]);
+      if (n >= kPool) {
+        rng_.skip(1);
+        break;
       }
+      n = append(n, l.chars[1], l.redraw[1]);
+      rng_.skip(2);
     }
     fill_ = n;
     pos_ = 0;
+  }
+
+  // Per byte of two words, lowest first: its letter or digit, and 0x80 where
+  // it is to be drawn again.  Sixteen bytes at once in vector registers.
+  struct Letters {
+    uint64_t chars[2], redraw[2];
+  };
+  static Letters letters_of(uint64_t first, uint64_t second) {
+    using Words = uint64_t __attribute__((vector_size(16)));
+    using Bytes = uint8_t __attribute__((vector_size(16)));
+    using Signed = int8_t __attribute__((vector_size(16)));
+    const auto b = reinterpret_cast<Bytes>(Words{lowest_first(first), lowest_first(second)});
+    Bytes x = b;
+    constexpr uint8_t kMultiples[] = {186, 124, 62};
+    for (const uint8_t m : kMultiples) { // x % 62 for x < 248: less than x unless it wraps
+      const Bytes less = x - m;
+      x = less < x ? less : x;
+    }
+    const auto over = [&x](int8_t t, uint8_t add) { // x < 62: signed compares are exact
+      return reinterpret_cast<Bytes>(reinterpret_cast<Signed>(x) > t) & add;
+    };
+    x += '0' + over(9, 'A' - '0' - 10) + over(35, 'a' - 'A' - 26);
+    const auto chars = reinterpret_cast<Words>(x);
+    const auto redraw = reinterpret_cast<Words>(reinterpret_cast<Bytes>((b & 0xf8U) == 0xf8U) &
+                                                0x80U); // 248..255: top five bits set
+    return {{lowest_first(chars[0]), lowest_first(chars[1])},
+            {lowest_first(redraw[0]), lowest_first(redraw[1])}};
+  }
+  // A word whose lowest byte is the first in memory, whatever the machine's order.
+  static uint64_t lowest_first(uint64_t w) {
+    return std::endian::native == std::endian::little ? w : __builtin_bswap64(w);
+  }
+  // Appends at pool_ + n the chars whose redraw bit is clear; returns the new n.
+  // One byte to drop (a word in five) is cut out without a branch.
+  size_t append(size_t n, uint64_t chars, uint64_t redraw) {
+    if ((redraw & (redraw - 1)) != 0) { // two or more: one word in forty
+      for (int i = 0; i < 8; ++i, chars >>= 8U, redraw >>= 8U) {
+        pool_[n] = static_cast<char>(chars & 0xffU);
+        n += (redraw & 0x80U) == 0 ? 1 : 0;
+      }
+      return n;
+    }
+    const uint64_t before = ((redraw & (0 - redraw)) >> 7U) - 1; // the bytes before the one dropped
+    const uint64_t kept = lowest_first((chars & before) | ((chars >> 8U) & ~before));
+    std::memcpy(pool_ + n, &kept, sizeof kept);
+    return n + (redraw == 0 ? 8 : 7);
   }
 
   char *p_;
