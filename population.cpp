@@ -589,7 +589,8 @@ struct Shared {
   Slot *slots = nullptr;
   int64_t slot_count = 0;
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+  pthread_cond_t filled = PTHREAD_COND_INITIALIZER;  // a slot is ready: the writer waits
+  pthread_cond_t emptied = PTHREAD_COND_INITIALIZER; // a slot was written, or stop: workers wait
   int64_t next_piece = 0;
   int64_t written = 0; // pieces the writer has written
   bool stop = false;
@@ -602,7 +603,7 @@ void *work(void *arg) {
     const int64_t i = s.next_piece++;
     Slot &slot = s.slots[i % s.slot_count];
     while (!s.stop && i - s.written >= s.slot_count) {
-      pthread_cond_wait(&s.changed, &s.lock);
+      pthread_cond_wait(&s.emptied, &s.lock);
     }
     if (s.stop) {
       break;
@@ -613,7 +614,7 @@ void *work(void *arg) {
         TpccGenerateChunk(s.load, p.table, p.w_id, p.chunk, slot.buf, s.plan->bound(), &slot.rows);
     pthread_mutex_lock(&s.lock);
     slot.ready = true;
-    pthread_cond_broadcast(&s.changed);
+    pthread_cond_signal(&s.filled);
   }
   pthread_mutex_unlock(&s.lock);
   return nullptr;
@@ -643,7 +644,7 @@ int write_pieces(Shared &s, const TpccJob &job, int64_t rows[], uint64_t bytes[]
     Slot &slot = s.slots[i % s.slot_count];
     pthread_mutex_lock(&s.lock);
     while (!slot.ready) {
-      pthread_cond_wait(&s.changed, &s.lock);
+      pthread_cond_wait(&s.filled, &s.lock);
     }
     pthread_mutex_unlock(&s.lock);
     const int table = (*s.plan)[i].table;
@@ -656,7 +657,7 @@ int write_pieces(Shared &s, const TpccJob &job, int64_t rows[], uint64_t bytes[]
     pthread_mutex_lock(&s.lock);
     slot.ready = false;
     ++s.written;
-    pthread_cond_broadcast(&s.changed);
+    pthread_cond_broadcast(&s.emptied);
     pthread_mutex_unlock(&s.lock);
     const int32_t done = s.plan->completes(i);
     if (done != 0 && job.progress != nullptr) {
@@ -732,7 +733,7 @@ int TpccWriteTables(const TpccLoad *load, const TpccJob *job, int64_t rows[TPCC_
   }
   pthread_mutex_lock(&s.lock);
   s.stop = true;
-  pthread_cond_broadcast(&s.changed);
+  pthread_cond_broadcast(&s.emptied);
   pthread_mutex_unlock(&s.lock);
   for (int i = 0; i < started; ++i) {
     pthread_join(workers[i], nullptr);
