@@ -97,9 +97,6 @@ Rng stream(const TpccLoad &load, int table, int32_t w_id, int32_t chunk, Purpose
   return Rng{h};
 }
 
-// A letter or digit comes from a random byte: the 248 = 4 x 62 values below
-// 248 map evenly onto "0-9A-Za-z" (the byte modulo 62); the other 8 are
-// drawn again.
 constexpr const char *kSyllables[10] = {"BAR", "OUGHT", "ABLE",  "PRI",   "PRES",
                                         "ESE", "ANTI",  "CALLY", "ATION", "EING"};
 
@@ -201,7 +198,9 @@ private:
     p_ += n;
   }
   // Keeps what is left and draws words until the pool is full, each word's
-  // bytes in order from the lowest.  Two words at a time become letters;
+  // bytes in order from the lowest: the 248 = 4 x 62 values below 248 map
+  // evenly onto "0-9A-Za-z" (the byte modulo 62); the other 8 are drawn
+  // again.  Two words at a time become letters;
   // they are appended one by one, so that the pool takes exactly the words
   // a byte-by-byte fill would and leaves the stream where that would.
   void refill() {
