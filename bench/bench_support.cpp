@@ -328,15 +328,18 @@ double process_cpu_seconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+// The load and the warehouses that both population benchmarks make.
+const TpccLoad kBenchLoad = {1, 117, "2026-12-08 15:04:05", ""};
+constexpr int32_t kBenchWarehouses = 8;
+
 // Eight warehouses' whole population, the eight tables of a warehouse as CSV,
 // written to /dev/null by one or more worker threads.  A load makes one call
 // for all its warehouses: enough of them here that the call's own start
 // (threads, chunk buffers' first pages) and end weigh no more than in a load.
 void BM_Population(benchmark::State &state) {
   const double cpu_start = process_cpu_seconds();
-  const TpccLoad load = {1, 117, "2026-12-08 15:04:05", ""};
   const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  TpccJob job{1, 8, {}, static_cast<int>(state.range(0)), nullptr, nullptr};
+  TpccJob job{1, kBenchWarehouses, {}, static_cast<int>(state.range(0)), nullptr, nullptr};
   for (int table = 0; table < TPCC_TABLES; ++table) {
     job.fd[table] = table == TPCC_ITEM ? -1 : sink;
   }
@@ -345,7 +348,7 @@ void BM_Population(benchmark::State &state) {
   int failed = 0;
   uint64_t total = 0;
   for (auto _ : state) {
-    if (TpccWriteTables(&load, &job, rows, bytes, &failed) != 0) {
+    if (TpccWriteTables(&kBenchLoad, &job, rows, bytes, &failed) != 0) {
       state.SkipWithError("write failed");
     }
     for (const uint64_t b : bytes) {
@@ -364,7 +367,6 @@ void BM_Population(benchmark::State &state) {
 // that keeps a core's units busy scales less on siblings that share them
 // than the arithmetic baseline does.)
 void BM_PopulationAlone(benchmark::State &state) {
-  const TpccLoad load = {1, 117, "2026-12-08 15:04:05", ""};
   size_t bound = 0;
   for (int table = 0; table < TPCC_TABLES; ++table) {
     bound = std::max(bound, TpccChunkBound(table));
@@ -373,10 +375,10 @@ void BM_PopulationAlone(benchmark::State &state) {
   uint64_t total = 0;
   int32_t w = 0;
   for (auto _ : state) {
-    w = w % 8 + 1; // a warehouse an iteration, as the writers' eight
+    w = w % kBenchWarehouses + 1; // a warehouse an iteration
     for (int table = 0; table < TPCC_TABLES; ++table) {
       for (int32_t c = 0; table != TPCC_ITEM && c < TpccChunkCount(table); ++c) {
-        total += TpccGenerateChunk(&load, table, w, c, buf.data(), buf.size(), nullptr);
+        total += TpccGenerateChunk(&kBenchLoad, table, w, c, buf.data(), buf.size(), nullptr);
       }
     }
     benchmark::DoNotOptimize(buf.data());
