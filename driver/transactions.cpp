@@ -123,12 +123,12 @@ std::string order_status_sql(const std::string &pick) {
 const std::vector<std::pair<const char *, std::string>> &statements() {
   static const std::vector<std::pair<const char *, std::string>> all = {
       {"backend_alive", "SELECT count(*) FROM pg_stat_activity WHERE pid = $1"},
-      {"proof_new_order", "SELECT count(*) FROM orders WHERE o_w_id = $1 AND o_d_id = $2"
+      {"proof_new_order", "SELECT o_id FROM orders WHERE o_w_id = $1 AND o_d_id = $2"
                           " AND o_entry_d = $3::timestamp"},
-      {"proof_payment", "SELECT count(*) FROM history WHERE h_w_id = $1 AND h_d_id = $2"
+      {"proof_payment", "SELECT 1 FROM history WHERE h_w_id = $1 AND h_d_id = $2"
                         " AND h_date = $3::timestamp"},
-      {"proof_delivery", "SELECT count(*) FROM order_line WHERE ol_w_id = $1"
-                         " AND ol_delivery_d = $2::timestamp"},
+      {"proof_delivery", "SELECT ol_d_id, min(ol_o_id) FROM order_line WHERE ol_w_id = $1"
+                         " AND ol_delivery_d = $2::timestamp GROUP BY ol_d_id"},
       {"no_district", "UPDATE district SET d_next_o_id = d_next_o_id + 1 FROM warehouse, customer"
                       " WHERE d_w_id = $1 AND d_id = $2 AND w_id = $1 AND c_w_id = $1"
                       " AND c_d_id = $2 AND c_id = $3"
@@ -201,6 +201,20 @@ std::string unique_timestamp() {
   return text;
 }
 
+// A delivery's results from its proof's rows: (district, order) for each district delivered.
+DeliveryResult delivered_orders(const pg::Result &rows) {
+  DeliveryResult out;
+  for (int row = 0; row < PQntuples(rows.get()); ++row) {
+    const long long d = pg::integer(rows, row, 0);
+    if (d >= 1 && d <= 10 && out.o_id[static_cast<size_t>(d - 1)] == 0) {
+      out.o_id[static_cast<size_t>(d - 1)] = static_cast<int>(pg::integer(rows, row, 1));
+      ++out.delivered;
+    }
+  }
+  out.skipped = 10 - out.delivered;
+  return out;
+}
+
 // Sends the queued statements with COMMIT and clears the proof.
 Task<std::vector<pg::Result>> finish(Session &s) {
   s.conn.send_sql("COMMIT");
@@ -248,7 +262,7 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   s.conn.send("no_district", {w, d, c});
   s.conn.send("no_stock_lock", {supplier_list, item_list});
   s.conn.send("no_order", {w, d, c, item_list, supplier_list, pg::int_array(quantities), entered});
-  s.pending = {"proof_new_order", {w, d, entered}};
+  s.pending = {"proof_new_order", {w, d, entered}, {}};
   std::vector<pg::Result> r;
   try {
     r = co_await s.conn.synced();
@@ -282,7 +296,7 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
 Task<> payment(Session &s, const PaymentInput &in, PaymentResult &out) {
   out = PaymentResult{};
   const std::string when = unique_timestamp();
-  s.pending = {"proof_payment", {str(in.w_id), str(in.d_id), when}};
+  s.pending = {"proof_payment", {str(in.w_id), str(in.d_id), when}, {}};
   s.conn.send(in.by_name != 0 ? "pay_by_name" : "pay_by_id",
               {str(in.w_id), str(in.d_id), str(in.c_w_id), str(in.c_d_id), money(in.h_amount_cents),
                in.by_name != 0 ? in.c_last : str(in.c_id), when});
@@ -316,7 +330,9 @@ Task<> order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &o
 Task<> delivery(Session &s, const DeliveryInput &in, DeliveryResult &out) {
   out = DeliveryResult{};
   const std::string when = unique_timestamp();
-  s.pending = {"proof_delivery", {str(in.w_id), when}};
+  s.pending = {"proof_delivery", {str(in.w_id), when}, [&out](const pg::Result &rows) {
+                 out = delivered_orders(rows);
+               }};
   s.conn.send_sql("BEGIN");
   for (int d = 1; d <= 10; ++d) {
     s.conn.send("dl_district", {str(in.w_id), str(d), str(in.o_carrier_id), when});
@@ -349,7 +365,13 @@ bool committed(Session &fresh, const Proof &proof, int old_pid) {
   }
   fresh.conn.send(proof.statement, proof.params);
   const std::vector<pg::Result> r = fresh.conn.sync();
-  return pg::integer(r[0], 0, 0) > 0;
+  if (PQntuples(r[0].get()) == 0) {
+    return false;
+  }
+  if (proof.found) {
+    proof.found(r[0]);
+  }
+  return true;
 }
 
 } // namespace tx

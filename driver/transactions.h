@@ -15,14 +15,17 @@
 #include <tpcc/inputs.h>
 
 #include <array>
+#include <functional>
 #include <string>
 
 namespace tx {
 
-// A query that counts the rows a write transaction made: more than none once it committed.
+// A query for the rows a write transaction made: none unless it committed.
 struct Proof {
   const char *statement = nullptr; // a prepared one; nullptr when no commit is under way
   std::vector<std::string> params;
+  // Fills in the transaction's results from those rows, where the report needs them.
+  std::function<void(const pg::Result &)> found;
 };
 
 // A connection with the statements prepared, and the proof of the write transaction whose
@@ -70,7 +73,8 @@ Task<> delivery(Session &s, const DeliveryInput &in, DeliveryResult &out);
 Task<> stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out);
 
 // After a lost connection: whether the transaction of proof committed, asked on a new session
-// once the old one's server process (old_pid) has ended, so its commit is over either way.
+// once the old one's server process (old_pid) has ended, so its commit is over either way;
+// if it did, the proof's found has filled in its results.
 bool committed(Session &fresh, const Proof &proof, int old_pid);
 
 } // namespace tx

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -226,44 +228,76 @@ TEST_F(Transactions, PaymentPrependsToABadCreditCustomersDataCutAt500) {
   }
 }
 
+// A delivery on a connection of its own that is closed once the delivery has committed,
+// its answer unread; what s then finds of it, as a driver that lost the answer would.
+bool deliver_unanswered(tx::Session &s, const DeliveryInput &in, tx::DeliveryResult &out) {
+  pg::Reactor reactor;
+  tx::Proof proof;
+  int pid = 0;
+  {
+    tx::Session lost(dsn());
+    lost.conn.set_reactor(&reactor);
+    Task<> delivery = tx::delivery(lost, in, out);
+    delivery.start(); // sent; suspended until an answer that is never read
+    proof = lost.pending;
+    pid = lost.backend_pid;
+    for (int tries = 0; tries < 500; ++tries) {
+      s.conn.send(proof.statement, proof.params);
+      if (PQntuples(s.conn.sync()[0].get()) > 0) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    reactor.forget(lost.conn);
+  }
+  return tx::committed(s, proof, pid);
+}
+
 TEST_F(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
   s.conn.exec("DELETE FROM new_order WHERE no_w_id = 2 AND no_d_id = 4");
-  const std::string oldest =
-      one("SELECT min(no_o_id) FROM new_order WHERE no_w_id = 2 AND no_d_id = 1");
-  const std::string customer =
-      one("SELECT o_c_id FROM orders WHERE o_w_id = 2 AND o_d_id = 1 AND o_id = $1", {oldest});
-  const std::string sum = one(
-      "SELECT sum(ol_amount) FROM order_line WHERE ol_w_id = 2 AND ol_d_id = 1 AND ol_o_id = $1",
-      {oldest});
-  const auto account = [&] {
-    return row("SELECT c_balance, c_delivery_cnt FROM customer"
-               " WHERE c_w_id = 2 AND c_d_id = 1 AND c_id = $1",
-               {customer});
-  };
-  const std::vector<double> a0 = account();
-  ASSERT_EQ(a0.size(), 2U);
-  tx::DeliveryResult out;
-  wait(tx::delivery(s, {2, 7}, out));
-  EXPECT_EQ(out.delivered, 9);
-  EXPECT_EQ(out.skipped, 1);
-  EXPECT_EQ(out.o_id[3], 0);
-  EXPECT_EQ(std::to_string(out.o_id[0]), oldest);
-  EXPECT_EQ(
-      number("SELECT count(*) FROM new_order WHERE no_w_id = 2 AND no_d_id = 1 AND no_o_id = $1",
-             {oldest}),
-      0);
-  EXPECT_EQ(one("SELECT o_carrier_id FROM orders WHERE o_w_id = 2 AND o_d_id = 1 AND o_id = $1",
-                {oldest}),
-            "7");
-  EXPECT_EQ(
-      number("SELECT count(*) FROM order_line WHERE ol_w_id = 2 AND ol_d_id = 1 AND ol_o_id = $1"
-             " AND ol_delivery_d IS NULL",
-             {oldest}),
-      0);
-  const std::vector<double> a1 = account();
-  ASSERT_EQ(a1.size(), 2U);
-  EXPECT_NEAR(a1[0] - a0[0], std::stod(sum), 1e-6);
-  EXPECT_EQ(a1[1] - a0[1], 1);
+  for (const bool answered : {true, false}) {
+    SCOPED_TRACE(answered ? "answered" : "its answer lost");
+    const std::string oldest =
+        one("SELECT min(no_o_id) FROM new_order WHERE no_w_id = 2 AND no_d_id = 1");
+    const std::string customer =
+        one("SELECT o_c_id FROM orders WHERE o_w_id = 2 AND o_d_id = 1 AND o_id = $1", {oldest});
+    const std::string sum = one(
+        "SELECT sum(ol_amount) FROM order_line WHERE ol_w_id = 2 AND ol_d_id = 1 AND ol_o_id = $1",
+        {oldest});
+    const auto account = [&] {
+      return row("SELECT c_balance, c_delivery_cnt FROM customer"
+                 " WHERE c_w_id = 2 AND c_d_id = 1 AND c_id = $1",
+                 {customer});
+    };
+    const std::vector<double> a0 = account();
+    ASSERT_EQ(a0.size(), 2U);
+    tx::DeliveryResult out;
+    if (answered) {
+      wait(tx::delivery(s, {2, 7}, out));
+    } else {
+      ASSERT_TRUE(deliver_unanswered(s, {2, 7}, out));
+    }
+    EXPECT_EQ(out.delivered, 9);
+    EXPECT_EQ(out.skipped, 1);
+    EXPECT_EQ(out.o_id[3], 0);
+    EXPECT_EQ(std::to_string(out.o_id[0]), oldest);
+    EXPECT_EQ(
+        number("SELECT count(*) FROM new_order WHERE no_w_id = 2 AND no_d_id = 1 AND no_o_id = $1",
+               {oldest}),
+        0);
+    EXPECT_EQ(one("SELECT o_carrier_id FROM orders WHERE o_w_id = 2 AND o_d_id = 1 AND o_id = $1",
+                  {oldest}),
+              "7");
+    EXPECT_EQ(
+        number("SELECT count(*) FROM order_line WHERE ol_w_id = 2 AND ol_d_id = 1 AND ol_o_id = $1"
+               " AND ol_delivery_d IS NULL",
+               {oldest}),
+        0);
+    const std::vector<double> a1 = account();
+    ASSERT_EQ(a1.size(), 2U);
+    EXPECT_NEAR(a1[0] - a0[0], std::stod(sum), 1e-6);
+    EXPECT_EQ(a1[1] - a0[1], 1);
+  }
 }
 
 TEST_F(Transactions, OrderStatusShowsTheCustomersLastOrder) {
