@@ -24,8 +24,8 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 std::atomic<long> g_trips{0};
-std::string
-    g_work; // what each round trip asks the server beyond its one row, set before any thread
+// What each round trip asks the server beyond its one row; set before any thread starts.
+std::string g_work;
 
 [[noreturn]] void die(PGconn *conn) {
   (void)std::fprintf(stderr, "round_trip: %s", PQerrorMessage(conn));
