@@ -23,6 +23,25 @@ std::string missing_table(pg::Connection &conn) {
   return "";
 }
 
+std::vector<std::string> narrow_columns(pg::Connection &conn) {
+  // Wide enough: 18 digits before the point, which no run reaches in centuries.
+  const pg::Result r = conn.exec(
+      "SELECT table_name || '.' || column_name || ' ' || data_type ||"
+      " coalesce('(' || numeric_precision || coalesce(',' || nullif(numeric_scale, 0), '') || ')',"
+      " '') FROM information_schema.columns WHERE table_schema = current_schema()"
+      " AND (table_name, column_name) IN (('warehouse', 'w_ytd'), ('district', 'd_ytd'),"
+      " ('customer', 'c_balance'), ('customer', 'c_ytd_payment'), ('customer', 'c_payment_cnt'),"
+      " ('customer', 'c_delivery_cnt'), ('stock', 's_ytd'), ('stock', 's_order_cnt'),"
+      " ('stock', 's_remote_cnt')) AND (data_type IN ('smallint', 'integer')"
+      " OR (data_type = 'numeric' AND numeric_precision - numeric_scale < 18))"
+      " ORDER BY table_name, ordinal_position");
+  std::vector<std::string> out;
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    out.emplace_back(pg::text(r, row, 0));
+  }
+  return out;
+}
+
 std::vector<Condition> check(pg::Connection &conn, int first, int last) {
   if (first > 0) {
     // Temporary relations come first in the search path: the conditions read these.

@@ -21,6 +21,10 @@ const std::vector<std::string> &tables();
 // The first of the nine tables the database lacks, or "".
 std::string missing_table(pg::Connection &conn);
 
+// The counters and sums that runs add to but that are too narrow for a long run, as
+// "table.column type" (a database made by an older schema); none on the kit's own.
+std::vector<std::string> narrow_columns(pg::Connection &conn);
+
 struct Condition {
   int number;
   std::string rule;

@@ -654,6 +654,17 @@ Database inspect(pg::Connection &conn, const Options &o) {
          " asked for: tpcc-load --warehouses N makes them");
   }
   db.warehouses = wanted;
+  const std::vector<std::string> narrow = database::narrow_columns(conn);
+  if (!narrow.empty()) {
+    std::string list;
+    for (const std::string &c : narrow) {
+      list.append(list.empty() ? "" : ", ").append(c);
+    }
+    (void)std::fprintf(stderr,
+                       "tpcc-run: warning: these columns can overflow in a long run, failing its"
+                       " transactions: %s (the schema of tpcc-load %s makes them wide enough)\n",
+                       list.c_str(), TPCC_VERSION);
+  }
   if (pg::text(conn.exec("SELECT to_regclass('tpcc_load') IS NULL"), 0, 0)[0] == 'f') {
     const pg::Result r = conn.exec("SELECT DISTINCT c_load FROM tpcc_load");
     if (PQntuples(r.get()) > 1) {

@@ -330,4 +330,37 @@ TEST_F(Transactions, StockLevelCountsDistinctLowItemsOfTheLast20Orders) {
   }
 }
 
+TEST(Schema, CountersAndSumsPastTheStandardsWidthsStillAddUp) {
+  tx::Session s{dsn()};
+  // Each at the largest value of its width in the standard.
+  s.conn.exec("UPDATE stock SET s_ytd = 99999999, s_order_cnt = 9999, s_remote_cnt = 9999"
+              " WHERE s_w_id = 2 AND s_i_id = 1500");
+  s.conn.exec("UPDATE customer SET c_balance = 9999999999.99, c_delivery_cnt = 9999,"
+              " c_payment_cnt = 9999, c_ytd_payment = 9999999999.99 WHERE c_w_id = 2 AND c_d_id = 9");
+  s.conn.exec("UPDATE warehouse SET w_ytd = 9999999999.99 WHERE w_id = 2");
+  s.conn.exec("UPDATE district SET d_ytd = 9999999999.99 WHERE d_w_id = 2 AND d_id = 9");
+  tx::NewOrderResult placed;
+  NewOrderInput in{1, 8, 11, 1, 2, {}};
+  in.line[0] = {1500, 2, 4};
+  wait(tx::new_order(s, in, placed));
+  tx::PaymentResult paid;
+  wait(tx::payment(s, PaymentInput{2, 9, 2, 9, 0, 5, {}, 100}, paid));
+  tx::DeliveryResult delivered;
+  wait(tx::delivery(s, {2, 3}, delivered));
+  const auto field = [&s](const char *sql) { return std::string(pg::text(s.conn.exec(sql), 0, 0)); };
+  EXPECT_EQ(field("SELECT s_ytd || ' ' || s_order_cnt || ' ' || s_remote_cnt FROM stock"
+                  " WHERE s_w_id = 2 AND s_i_id = 1500"),
+            "100000003 10000 10000");
+  EXPECT_EQ(field("SELECT c_payment_cnt || ' ' || c_ytd_payment FROM customer"
+                  " WHERE c_w_id = 2 AND c_d_id = 9 AND c_id = 5"),
+            "10000 10000000000.99");
+  EXPECT_EQ(field("SELECT w_ytd || ' ' || d_ytd FROM warehouse, district"
+                  " WHERE w_id = 2 AND d_w_id = 2 AND d_id = 9"),
+            "10000000000.99 10000000000.99");
+  ASSERT_NE(delivered.o_id[8], 0);
+  EXPECT_EQ(field("SELECT count(*) FROM customer WHERE c_w_id = 2 AND c_d_id = 9"
+                  " AND c_delivery_cnt = 10000 AND c_balance > 9999999999.99"),
+            "1");
+}
+
 } // namespace

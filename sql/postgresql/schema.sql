@@ -1,6 +1,8 @@
 -- The nine TPC-C tables, with the column types of the standard and no keys,
 -- for the fastest load; keys.sql adds the keys once the data is in.
--- Columns are in the order tpcc-gen writes them.
+-- Columns are in the order tpcc-gen writes them.  Counters and sums that
+-- every run adds to are wider than the standard's minimum widths, so that no
+-- run of any length, nor any number of runs on one database, overflows them.
 
 CREATE TABLE warehouse (
   w_id       integer       NOT NULL,
@@ -11,7 +13,7 @@ CREATE TABLE warehouse (
   w_state    char(2)       NOT NULL,
   w_zip      char(9)       NOT NULL,
   w_tax      numeric(4,4)  NOT NULL,
-  w_ytd      numeric(12,2) NOT NULL
+  w_ytd      numeric(20,2) NOT NULL
 );
 
 CREATE TABLE district (
@@ -24,7 +26,7 @@ CREATE TABLE district (
   d_state     char(2)       NOT NULL,
   d_zip       char(9)       NOT NULL,
   d_tax       numeric(4,4)  NOT NULL,
-  d_ytd       numeric(12,2) NOT NULL,
+  d_ytd       numeric(20,2) NOT NULL,
   d_next_o_id integer       NOT NULL
 );
 
@@ -45,10 +47,10 @@ CREATE TABLE customer (
   c_credit       char(2)       NOT NULL,
   c_credit_lim   numeric(12,2) NOT NULL,
   c_discount     numeric(4,4)  NOT NULL,
-  c_balance      numeric(12,2) NOT NULL,
-  c_ytd_payment  numeric(12,2) NOT NULL,
-  c_payment_cnt  numeric(4)    NOT NULL,
-  c_delivery_cnt numeric(4)    NOT NULL,
+  c_balance      numeric(20,2) NOT NULL,
+  c_ytd_payment  numeric(20,2) NOT NULL,
+  c_payment_cnt  bigint        NOT NULL,
+  c_delivery_cnt bigint        NOT NULL,
   c_data         varchar(500)  NOT NULL
 );
 
@@ -115,8 +117,8 @@ CREATE TABLE stock (
   s_dist_08    char(24)    NOT NULL,
   s_dist_09    char(24)    NOT NULL,
   s_dist_10    char(24)    NOT NULL,
-  s_ytd        numeric(8)  NOT NULL,
-  s_order_cnt  numeric(4)  NOT NULL,
-  s_remote_cnt numeric(4)  NOT NULL,
+  s_ytd        bigint      NOT NULL,
+  s_order_cnt  bigint      NOT NULL,
+  s_remote_cnt bigint      NOT NULL,
   s_data       varchar(50) NOT NULL
 );
