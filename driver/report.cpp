@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -23,6 +24,14 @@ const std::array<const char *, kTypes> kTypeNames = {"New-Order", "Payment", "Or
                                                      "Delivery", "Stock-Level"};
 
 const std::array<double, kTypes> kLimitS = {5, 5, 5, 5, 20};
+
+const std::array<const char *, 9> kPerSecondKeys = {
+    "new_order",       "payment",         "order_status",         "delivery",       "stock_level",
+    "new_order_rolled_back", "payment_remote", "payment_by_name", "order_status_by_name"};
+
+namespace {
+enum PerSecond : size_t { kRolledBack = kTypes, kPaymentRemote, kPaymentByName, kStatusByName };
+} // namespace
 
 namespace {
 
@@ -106,21 +115,38 @@ void Recorder::record(const Completion &c) {
   ++count_[type];
   retries_[type] += static_cast<uint64_t>(c.retries);
   times_[type].add(response);
+  count_second(type, c.end_us);
   if (c.type == TX_NEW_ORDER) {
     rolled_back_ += c.outcome == Outcome::rolled_back ? 1 : 0;
     lines_ += static_cast<uint64_t>(c.lines);
     remote_lines_ += static_cast<uint64_t>(c.remote_lines);
-    const auto second = static_cast<size_t>((c.end_us - interval_start_us_) / 1'000'000);
-    if (second >= new_order_per_second_.size()) {
-      new_order_per_second_.resize(second + 1);
+    if (c.outcome == Outcome::rolled_back) {
+      count_second(kRolledBack, c.end_us);
     }
-    ++new_order_per_second_[second];
   } else if (c.type == TX_PAYMENT) {
     payment_remote_ += c.remote ? 1 : 0;
     payment_by_name_ += c.by_name ? 1 : 0;
+    if (c.remote) {
+      count_second(kPaymentRemote, c.end_us);
+    }
+    if (c.by_name) {
+      count_second(kPaymentByName, c.end_us);
+    }
   } else if (c.type == TX_ORDER_STATUS) {
     order_status_by_name_ += c.by_name ? 1 : 0;
+    if (c.by_name) {
+      count_second(kStatusByName, c.end_us);
+    }
   }
+}
+
+void Recorder::count_second(size_t key, int64_t end_us) {
+  const auto second = static_cast<size_t>((end_us - interval_start_us_) / 1'000'000);
+  std::vector<uint64_t> &v = per_second_[key];
+  if (second >= v.size()) {
+    v.resize(second + 1);
+  }
+  ++v[second];
 }
 
 void Recorder::record_delivery(int64_t queued_us, int64_t done_us, int delivered, int skipped) {
@@ -187,7 +213,9 @@ json Recorder::json() {
     periods.push_back(p);
   }
   r["series"] = {{"period_s", kPeriodUs / 1'000'000}, {"periods", periods}};
-  r["new_order_per_second"] = new_order_per_second_;
+  for (size_t k = 0; k < kPerSecondKeys.size(); ++k) {
+    r["per_second"][kPerSecondKeys[k]] = per_second_[k];
+  }
   r["whole_run"] = {{"new_order_committed", whole_.new_order_committed},
                     {"new_order_rolled_back", whole_.new_order_rolled_back},
                     {"order_lines_committed", whole_.order_lines_committed},
@@ -295,7 +323,7 @@ void finish(json &r) {
   dd["max_ms"] = ms(static_cast<double>(deferred.max()));
   dd["skipped_pct"] = share(dd.at("skipped").get<uint64_t>(), dd.at("districts").get<uint64_t>());
   // Steady state: the interval's first and last halves of equal whole seconds.
-  const std::vector<uint64_t> per_second = r.at("new_order_per_second");
+  const std::vector<uint64_t> per_second = r.at("per_second").at("new_order");
   const auto half = static_cast<size_t>(interval_s) / 2;
   uint64_t first = 0;
   uint64_t second = 0;
@@ -383,6 +411,53 @@ void add_counts(json &into, const json &from) {
   }
 }
 
+// The field of "transactions" that each of kPerSecondKeys counts.
+std::pair<const char *, const char *> counted_field(size_t key) {
+  if (key < kTypes) {
+    return {kTypeKeys[key], "count"};
+  }
+  static constexpr std::array<std::pair<const char *, const char *>, 4> kShares = {
+      {{"new_order", "rolled_back"},
+       {"payment", "remote"},
+       {"payment", "by_name"},
+       {"order_status", "by_name"}}};
+  return kShares.at(key - kTypes);
+}
+
+// Counts anew over the interval all hosts measured, start to end (Unix seconds), what each
+// counted per second: every host's whole seconds from the first that starts in it, as many of
+// them for every host, so that the rates are the sum of the hosts' rates over that interval.
+void count_common_interval(json &r, const std::vector<json> &parts, double start, double end) {
+  std::vector<size_t> first(parts.size());
+  double seconds = end - start;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (!parts[i].contains("per_second")) {
+      throw std::runtime_error("a report without its counts per second (an older tpcc-run's)");
+    }
+    const double offset = start - parts[i].at("interval_start_unix").get<double>();
+    first[i] = static_cast<size_t>(std::ceil(offset - 1e-6));
+    seconds = std::min(seconds, end - start - (static_cast<double>(first[i]) - offset));
+  }
+  const auto length = static_cast<size_t>(std::floor(seconds + 1e-6));
+  if (length == 0) {
+    throw std::runtime_error("the reports' measurement intervals share no whole second");
+  }
+  for (size_t k = 0; k < kPerSecondKeys.size(); ++k) {
+    std::vector<uint64_t> sum(length);
+    for (size_t i = 0; i < parts.size(); ++i) {
+      const std::vector<uint64_t> theirs = parts[i].at("per_second").at(kPerSecondKeys[k]);
+      for (size_t s = 0; s < length && first[i] + s < theirs.size(); ++s) {
+        sum[s] += theirs[first[i] + s];
+      }
+    }
+    const auto [type, field] = counted_field(k);
+    r["transactions"][type][field] = std::accumulate(sum.begin(), sum.end(), uint64_t{0});
+    r["per_second"][kPerSecondKeys[k]] = sum;
+  }
+  r["interval_s"] = static_cast<double>(length);
+  r["interval_start_unix"] = start;
+}
+
 } // namespace
 
 json merge(const std::vector<json> &parts) {
@@ -397,9 +472,11 @@ json merge(const std::vector<json> &parts) {
   std::map<std::string, Histogram> histograms;
   for (size_t i = 0; i < parts.size(); ++i) {
     const json &p = parts[i];
-    for (const char *key : {"tool", "mode", "warehouses"}) {
+    for (const char *key : {"tool", "mode", "warehouses", "seed", "c_load", "c_run"}) {
       if (p.at(key) != r.at(key)) {
-        throw std::runtime_error(std::string("the reports differ in ") + key);
+        throw std::runtime_error(std::string("the reports differ in ") + key + " (" +
+                                 r.at(key).dump() + " and " + p.at(key).dump() +
+                                 "): they are not parts of one run");
       }
     }
     ranges.emplace_back(p.at("range").at(0).get<int>(), p.at("range").at(1).get<int>());
@@ -435,13 +512,6 @@ json merge(const std::vector<json> &parts) {
             std::max(periods[k]["p90_ms"][key].get<double>(), v.get<double>());
       }
     }
-    std::vector<uint64_t> per_second = r.at("new_order_per_second");
-    const std::vector<uint64_t> theirs = p.at("new_order_per_second");
-    per_second.resize(std::max(per_second.size(), theirs.size()));
-    for (size_t k = 0; k < theirs.size(); ++k) {
-      per_second[k] += theirs[k];
-    }
-    r["new_order_per_second"] = per_second;
   }
   std::sort(ranges.begin(), ranges.end());
   for (size_t i = 1; i < ranges.size(); ++i) {
@@ -458,8 +528,7 @@ json merge(const std::vector<json> &parts) {
   r["range"] = {ranges.front().first, ranges.back().second};
   r["ranges"] = ranges;
   r["merged"] = parts.size();
-  r["interval_s"] = end - start;
-  r["interval_start_unix"] = start;
+  count_common_interval(r, parts, start, end);
   finish(r);
   check(r, "the hosts measured one interval (within 2 %)", end - start >= 0.98 * longest,
         fixed(end - start, 1) + " s in common of " + fixed(longest, 1) + " s");

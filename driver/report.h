@@ -23,6 +23,10 @@ extern const std::array<const char *, kTypes> kTypeKeys;  // "new_order" ..
 extern const std::array<const char *, kTypes> kTypeNames; // "New-Order" ..
 constexpr int64_t kPeriodUs = 10'000'000;                 // the series' period
 extern const std::array<double, kTypes> kLimitS;          // the 90th percentiles' limits, s
+// What the report counts per second of the interval: each type's completions
+// ("new_order" ..), then "new_order_rolled_back", "payment_remote", "payment_by_name" and
+// "order_status_by_name".
+extern const std::array<const char *, 9> kPerSecondKeys;
 constexpr double kDeferredLimitS = 80;                    // deferred Delivery's
 
 enum class Outcome { committed, rolled_back, failed };
@@ -88,7 +92,10 @@ private:
   uint64_t deferred_done_ = 0, districts_ = 0, skipped_ = 0, failures_total_ = 0;
   std::map<std::string, uint64_t> errors_;
   std::vector<Period> series_;
-  std::vector<uint64_t> new_order_per_second_;
+  // Per second of the interval, what the merge of several hosts' reports counts anew over
+  // the interval they share: kPerSecondKeys' counts.
+  std::array<std::vector<uint64_t>, 9> per_second_;
+  void count_second(size_t key, int64_t end_us);
   WholeRun whole_;
 };
 

@@ -11,6 +11,7 @@
 #include "database.h"
 #include "page.h"
 #include "report.h"
+#include "terminals.h"
 #include "transactions.h"
 
 #include <tpcc/inputs.h>
@@ -700,24 +701,15 @@ uint32_t choose_c(const Options &o, const Database &db) {
   return static_cast<uint32_t>(c_load);
 }
 
-unsigned int terminal_seed(uint64_t seed, int number) {
-  uint64_t z = seed + UINT64_C(0x9e3779b97f4a7c15) * static_cast<uint64_t>(number + 1);
-  z = (z ^ (z >> 30U)) * UINT64_C(0xbf58476d1ce4e5b9);
-  z = (z ^ (z >> 27U)) * UINT64_C(0x94d049bb133111eb);
-  return static_cast<unsigned int>(z ^ (z >> 31U));
-}
-
 void make_terminals(Run &run) {
   const Options &o = run.o;
-  const int64_t spread = o.last - o.first + 1;
-  const int64_t n = o.standard ? 10 * spread : o.connections;
+  const int64_t n = o.standard ? 10 * (o.last - o.first + 1) : o.connections;
   run.slots.resize(static_cast<size_t>(n));
   for (int64_t i = 0; i < n; ++i) {
-    const int64_t w = o.standard ? o.first + i / 10 : o.first + i % spread;
-    const int64_t d = o.standard ? i % 10 + 1 : (i / spread) % 10 + 1;
+    const terminals::Place p = terminals::place(o.standard, o.first, o.last, i);
     Slot &s = run.slots[static_cast<size_t>(i)];
-    InitTerminal(&s.terminal, static_cast<int32_t>(o.warehouses), static_cast<int32_t>(w),
-                 static_cast<int32_t>(d), terminal_seed(o.seed, static_cast<int>(i)));
+    InitTerminal(&s.terminal, static_cast<int32_t>(o.warehouses), p.w_id, p.d_id,
+                 terminals::seed(o.seed, p));
     deal(s);
     s.due_us = scaled_us(run, KeyingTime(s.type));
     if (o.standard) {

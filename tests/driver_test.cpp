@@ -5,6 +5,7 @@
 #include "page.h"
 #include "report.h"
 #include "task.h"
+#include "terminals.h"
 
 #include <tpcc/inputs.h>
 
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <functional>
 #include <random>
+#include <set>
 #include <stdexcept>
 
 namespace {
@@ -140,22 +142,82 @@ TEST(Report, RatesSharesAndSteadyState) {
   EXPECT_FALSE(passes(run_report(1, 2, 6000, 0.05, 0), "steady state"));
 }
 
-TEST(Report, MergeSumsTheHostsAndRefusesWhatDoesNotFit) {
-  const json a = run_report(1, 1, 3000, 0, 1000);
-  const json b = run_report(2, 2, 1000, 0, 1000.5);
+// A host's report of `per_second` New-Orders and Payments in each second of a 100 s interval
+// that began at start_unix.
+json steady_report(int range, uint64_t per_second, double start_unix) {
+  report::Recorder rec(0, 100'000'000, nullptr);
+  for (uint64_t i = 0; i < 100 * per_second; ++i) {
+    const auto at = static_cast<int64_t>(1e6 * (static_cast<double>(i) + 0.5) /
+                                         static_cast<double>(per_second));
+    rec.record({1, TX_NEW_ORDER, at - 1500, at, 0, report::Outcome::committed, "", 10, 1});
+    rec.record({1, TX_PAYMENT, at - 800, at, 0, report::Outcome::committed, "", 0, 0, 1000});
+  }
+  json r = run_report(range, range, 0, 0, start_unix);
+  r.update(rec.json());
+  report::finish(r);
+  return r;
+}
+
+TEST(Report, MergedRatesAreTheSumOfTheHostsRatesOverTheIntervalTheyShare) {
+  const json a = steady_report(1, 30, 1000);
+  const json b = steady_report(2, 10, 1003.4); // started 3.4 s later
   const json m = report::merge({a, b});
-  EXPECT_EQ(m.at("transactions").at("new_order").at("count"), 4000);
-  EXPECT_EQ(m.at("whole_run").at("payment_amount_cents"), 4'000'000);
+  EXPECT_DOUBLE_EQ(m.at("tpmC").get<double>(), 60 * (30 + 10));
+  EXPECT_DOUBLE_EQ(m.at("tpm_total").get<double>(), 2 * 60 * (30 + 10));
+  EXPECT_DOUBLE_EQ(m.at("interval_s").get<double>(), 96);
+  EXPECT_EQ(m.at("whole_run").at("payment_amount_cents"), 4'000'000); // what the database holds
   EXPECT_EQ(m.at("histograms").at("payment").at("count"), 4000);
   EXPECT_EQ(m.at("range"), json({1, 2}));
-  EXPECT_DOUBLE_EQ(m.at("interval_s").get<double>(), 99.5);
-  EXPECT_TRUE(passes(m, "one interval"));
-  EXPECT_FALSE(passes(report::merge({a, run_report(2, 2, 10, 0, 1010)}), "one interval"));
-  EXPECT_THROW((void)report::merge({a, a}), std::runtime_error); // ranges
-  EXPECT_THROW((void)report::merge({a, run_report(2, 2, 9, 0, 2000)}), std::runtime_error); // time
-  json other = b;
-  other["warehouses"] = 3;
-  EXPECT_THROW((void)report::merge({a, other}), std::runtime_error);
+  EXPECT_FALSE(passes(m, "one interval")); // 96.6 s in common of 100
+  EXPECT_TRUE(passes(report::merge({a, steady_report(2, 10, 1000.5)}), "one interval"));
+}
+
+TEST(Report, MergeRefusesReportsThatAreNotPartsOfOneRun) {
+  const json a = run_report(1, 1, 3000, 0, 1000);
+  const json b = run_report(2, 2, 1000, 0, 1000.5);
+  struct Case {
+    const char *what, *key;
+    json value;
+  } const cases[] = {
+      {"a range driven twice", "range", {1, 1}},
+      {"intervals that do not overlap", "interval_start_unix", 2000},
+      {"another database", "warehouses", 3},
+      {"another seed: the hosts dealt other inputs", "seed", 2},
+      {"another C-Load", "c_load", 2},
+      {"another C-Run", "c_run", 71},
+  };
+  for (const Case &c : cases) {
+    json other = b;
+    other[c.key] = c.value;
+    EXPECT_THROW((void)report::merge({a, other}), std::runtime_error) << c.what;
+  }
+}
+
+TEST(Terminals, EveryTerminalOfEveryHostDrawsInputsOfItsOwn) {
+  struct Host {
+    int64_t first, last, connections;
+  };
+  const std::vector<std::vector<Host>> runs = {
+      {{1, 1, 4}, {2, 2, 4}}, // two hosts with the same options, each on its own range
+      {{1, 1, 25}},           // more terminals than districts
+  };
+  for (const std::vector<Host> &run : runs) {
+    std::set<std::string> decks;
+    size_t terminals = 0;
+    for (const Host &h : run) {
+      for (int64_t i = 0; i < h.connections; ++i, ++terminals) {
+        const terminals::Place p = terminals::place(false, h.first, h.last, i);
+        Terminal t;
+        InitTerminal(&t, 2, p.w_id, p.d_id, terminals::seed(1, p));
+        std::string deck;
+        for (int k = 0; k < 40; ++k) {
+          deck += static_cast<char>('0' + DealTransaction(&t));
+        }
+        decks.insert(deck);
+      }
+    }
+    EXPECT_EQ(decks.size(), terminals) << "hosts: " << run.size();
+  }
 }
 
 } // namespace
