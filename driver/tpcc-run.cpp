@@ -446,7 +446,7 @@ Task<> run_transaction(Run &run, Worker &w, Slot &s, report::Completion &c) {
     tx::NewOrderResult out;
     co_await w.attempt(c, [&] { return tx::new_order(w.session(), s.in.new_order, out); });
     const NewOrderInput &in = s.in.new_order;
-    c.outcome = c.outcome == report::Outcome::committed && in.rbk == 1
+    c.outcome = c.outcome == report::Outcome::committed && out.rolled_back
                     ? report::Outcome::rolled_back
                     : c.outcome;
     c.lines = c.outcome == report::Outcome::committed ? in.ol_cnt : 0;

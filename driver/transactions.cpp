@@ -23,8 +23,10 @@ namespace {
 
 // The customer a Payment or Order-Status names: by number, or the one at position ceil(n/2)
 // of the n with that last name, sorted by first name; $w, $d the district, $p the key.
-std::string pick_by_id(int p) {
-  return "SELECT $" + std::to_string(p) + "::int AS id";
+std::string pick_by_id(int w, int d, int p) {
+  return "SELECT c_id AS id FROM customer WHERE c_w_id = $" + std::to_string(w) +
+         "::int AND c_d_id = $" + std::to_string(d) + "::int AND c_id = $" + std::to_string(p) +
+         "::int";
 }
 std::string pick_by_name(int w, int d, int p) {
   return "SELECT c_id AS id FROM (SELECT c_id, row_number() OVER (ORDER BY c_first, c_id) AS k,"
@@ -47,10 +49,12 @@ std::string stock_dist_column() {
 std::string payment_sql(const std::string &pick) {
   return "WITH pick AS (" + pick +
          "),"
+         // No customer, no payment: the warehouse and district change only with one.
          " w AS (UPDATE warehouse SET w_ytd = w_ytd + $5::numeric WHERE w_id = $1::int"
+         "  AND EXISTS (SELECT FROM pick)"
          "  RETURNING w_name, w_street_1, w_street_2, w_city, w_state, w_zip),"
          " d AS (UPDATE district SET d_ytd = d_ytd + $5::numeric"
-         "  WHERE d_w_id = $1::int AND d_id = $2::int"
+         "  WHERE d_w_id = $1::int AND d_id = $2::int AND EXISTS (SELECT FROM pick)"
          "  RETURNING d_name, d_street_1, d_street_2, d_city, d_state, d_zip),"
          " c AS (UPDATE customer SET c_balance = c_balance - $5::numeric,"
          "  c_ytd_payment = c_ytd_payment + $5::numeric, c_payment_cnt = c_payment_cnt + 1,"
@@ -72,11 +76,11 @@ std::string payment_sql(const std::string &pick) {
 // quantities; $7 the entry time.  An item number that is no item makes O_OL_CNT a division
 // by zero (SQLSTATE 22012), which fails the transaction: the server rolls it all back.
 std::string new_order_sql() {
-  return "WITH l AS (SELECT * FROM unnest($4::int[], $5::int[], $6::int[])"
-         "  WITH ORDINALITY AS l(i, sw, q, n)),"
+  return "WITH l AS (SELECT *, sum(q) OVER (PARTITION BY sw, i ORDER BY n) AS upto"
+         "  FROM unnest($4::int[], $5::int[], $6::int[]) WITH ORDINALITY AS l(i, sw, q, n)),"
          " o AS (SELECT d_next_o_id - 1 AS id FROM district"
          "  WHERE d_w_id = $1::int AND d_id = $2::int),"
-         " it AS (SELECT i_id, i_price, i_data FROM item WHERE i_id IN (SELECT i FROM l)),"
+         " it AS (SELECT i_id, i_price, i_name, i_data FROM item WHERE i_id IN (SELECT i FROM l)),"
          " u AS (SELECT sw, i, sum(q) AS q, count(*) AS cnt, count(*) FILTER (WHERE sw <> $1::int)"
          "  AS remote FROM l GROUP BY sw, i),"
          // Each line in turn takes its quantity and adds 91 below 10, which keeps a quantity
@@ -86,7 +90,7 @@ std::string new_order_sql() {
          "  s_ytd = s_ytd + u.q, s_order_cnt = s_order_cnt + u.cnt,"
          "  s_remote_cnt = s_remote_cnt + u.remote FROM u"
          "  WHERE s_w_id = u.sw AND s_i_id = u.i AND EXISTS (SELECT FROM o)"
-         "  RETURNING s_w_id, s_i_id, " +
+         "  RETURNING s_w_id, s_i_id, s_quantity, " +
          stock_dist_column() +
          " AS dist, s_data),"
          // A customer that is not there leaves O_C_ID NULL, which fails the transaction.
@@ -100,9 +104,14 @@ std::string new_order_sql() {
          " ol AS (INSERT INTO order_line SELECT o.id, $2::int, $1::int, l.n, l.i, l.sw, NULL, l.q,"
          "  l.q * it.i_price, s.dist FROM o, l JOIN it ON it.i_id = l.i"
          "  LEFT JOIN s ON s.s_w_id = l.sw AND s.s_i_id = l.i)"
+         // Per line, the terminal's output: its item's name and price, the stock's quantity
+         // once this line took from it (the last line of an item leaves what s returns, each
+         // earlier one that plus the lines after it, modulo 91), brand-generic and amount.
          " SELECT CASE WHEN it.i_data LIKE '%ORIGINAL%' AND s.s_data LIKE '%ORIGINAL%'"
-         "  THEN 'B' ELSE 'G' END, l.q * it.i_price FROM l JOIN it ON it.i_id = l.i"
-         "  JOIN s ON s.s_w_id = l.sw AND s.s_i_id = l.i ORDER BY l.n";
+         "  THEN 'B' ELSE 'G' END, l.q * it.i_price, it.i_name, it.i_price,"
+         "  10 + ((s.s_quantity + u.q - l.upto - 10) % 91 + 91) % 91"
+         " FROM l JOIN it ON it.i_id = l.i JOIN s ON s.s_w_id = l.sw AND s.s_i_id = l.i"
+         "  JOIN u ON u.sw = l.sw AND u.i = l.i ORDER BY l.n";
 }
 
 std::string order_status_sql(const std::string &pick) {
@@ -137,9 +146,9 @@ const std::vector<std::pair<const char *, std::string>> &statements() {
                         " (SELECT * FROM unnest($1::int[], $2::int[]))"
                         " ORDER BY s_w_id, s_i_id FOR UPDATE"},
       {"no_order", new_order_sql()},
-      {"pay_by_id", payment_sql(pick_by_id(6))},
+      {"pay_by_id", payment_sql(pick_by_id(3, 4, 6))},
       {"pay_by_name", payment_sql(pick_by_name(3, 4, 6))},
-      {"os_by_id", order_status_sql(pick_by_id(3))},
+      {"os_by_id", order_status_sql(pick_by_id(1, 2, 3))},
       {"os_by_name", order_status_sql(pick_by_name(1, 2, 3))},
       {"dl_district",
        "WITH n AS (DELETE FROM new_order WHERE no_w_id = $1::int AND no_d_id = $2::int"
@@ -284,9 +293,15 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   const double w_tax = pg::real(r[0], 0, 2);
   const double discount = pg::real(r[0], 0, 3);
   const int lines = PQntuples(r[2].get());
+  out.line.resize(static_cast<size_t>(lines));
   for (int l = 0; l < lines; ++l) {
-    out.brand_generic.push_back(*pg::text(r[2], l, 0));
-    out.amount_cents += pg::cents(r[2], l, 1);
+    NewOrderLineResult &line = out.line[static_cast<size_t>(l)];
+    line.brand_generic = *pg::text(r[2], l, 0);
+    line.amount_cents = pg::cents(r[2], l, 1);
+    line.i_name = pg::text(r[2], l, 2);
+    line.price_cents = pg::cents(r[2], l, 3);
+    line.s_quantity = static_cast<int>(pg::integer(r[2], l, 4));
+    out.amount_cents += line.amount_cents;
   }
   out.lines = lines;
   out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);

@@ -17,6 +17,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tx {
 
@@ -39,13 +40,20 @@ struct Session {
   void reset();
 };
 
+struct NewOrderLineResult { // what the terminal shows of a line
+  std::string i_name;
+  long long price_cents = 0;  // I_PRICE
+  int s_quantity = 0;         // S_QUANTITY once this line has taken from it
+  char brand_generic = 'G';   // B when item and stock are ORIGINAL
+  long long amount_cents = 0; // OL_AMOUNT
+};
 struct NewOrderResult {
   bool rolled_back = false; // an item number that is no item: the server rolled it all back
   int o_id = 0;             // 0 when rolled back
   int lines = 0;
   long long amount_cents = 0; // the sum of OL_AMOUNT
   double total = 0;           // with discount and taxes, as the terminal shows it
-  std::string brand_generic;  // per line: B when item and stock are ORIGINAL, else G
+  std::vector<NewOrderLineResult> line;
 };
 struct PaymentResult {
   int c_id = 0;

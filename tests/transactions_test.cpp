@@ -55,14 +55,15 @@ TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
     int item, quantity_before;
     std::vector<std::pair<int, int>> lines; // quantity, supplying warehouse
     double quantity_after, ytd, order_cnt, remote_cnt;
+    std::vector<int> shown; // each line's S_QUANTITY as the terminal shows it
   } const cases[] = {
-      {"at least 10 left", 1001, 50, {{5, 1}}, 45, 5, 1, 0},
-      {"exactly 10 left", 1002, 15, {{5, 1}}, 10, 5, 1, 0},
-      {"under 10: restocked by 91", 1003, 12, {{5, 1}}, 98, 5, 1, 0},
-      {"one item on two lines, each on its own", 1004, 15, {{3, 1}, {4, 1}}, 99, 7, 2, 0},
-      {"a remote supplier counts remote", 1005, 50, {{5, 2}}, 45, 5, 1, 1},
+      {"at least 10 left", 1001, 50, {{5, 1}}, 45, 5, 1, 0, {45}},
+      {"exactly 10 left", 1002, 15, {{5, 1}}, 10, 5, 1, 0, {10}},
+      {"under 10: restocked by 91", 1003, 12, {{5, 1}}, 98, 5, 1, 0, {98}},
+      {"one item on two lines, each on its own", 1004, 15, {{3, 1}, {4, 1}}, 99, 7, 2, 0, {12, 99}},
+      {"a remote supplier counts remote", 1005, 50, {{5, 2}}, 45, 5, 1, 1, {45}},
       {"ten lines of one item, restocked twice", 1006, 10, std::vector(10, std::pair{10, 1}), 92,
-       100, 10, 0},
+       100, 10, 0, {91, 81, 71, 61, 51, 41, 31, 21, 11, 92}},
   };
   for (const Case &c : cases) {
     const int supply = c.lines[0].second;
@@ -120,6 +121,15 @@ TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
               quantities)
         << c.name;
     EXPECT_EQ(out.lines, static_cast<int>(c.lines.size())) << c.name;
+    const std::string item =
+        one("SELECT i_name || ' ' || (i_price * 100)::bigint FROM item WHERE i_id = $1", {key[1]});
+    ASSERT_EQ(out.line.size(), c.lines.size()) << c.name;
+    for (size_t l = 0; l < c.lines.size(); ++l) {
+      const tx::NewOrderLineResult &shown = out.line[l];
+      EXPECT_EQ(shown.i_name + " " + std::to_string(shown.price_cents), item) << c.name;
+      EXPECT_EQ(shown.s_quantity, c.shown[l]) << c.name << ", line " << l + 1;
+      EXPECT_EQ(shown.amount_cents, c.lines[l].first * shown.price_cents) << c.name;
+    }
   }
 }
 
@@ -204,6 +214,23 @@ TEST_F(Transactions, PaymentByNameTakesTheMiddleCustomerByFirstName) {
                " FROM warehouse, district WHERE w_id = 1 AND d_w_id = 1 AND d_id = 2)",
                {want}),
         history + 1);
+  }
+}
+
+TEST_F(Transactions, APaymentThatFindsNoCustomerChangesNothing) {
+  PaymentInput by_number{1, 9, 1, 9, 0, 3001, {}, 500};
+  PaymentInput by_name{1, 9, 1, 9, 1, 0, {}, 500};
+  (void)std::snprintf(by_name.c_last, sizeof by_name.c_last, "NOSUCHNAME");
+  for (const PaymentInput &in : {by_number, by_name}) {
+    const auto state = [&] {
+      return one("SELECT w_ytd || ' ' || d_ytd || ' ' || (SELECT count(*) FROM history)"
+                 " FROM warehouse, district WHERE w_id = 1 AND d_w_id = 1 AND d_id = 9");
+    };
+    const std::string before = state();
+    tx::PaymentResult out;
+    EXPECT_THROW(wait(tx::payment(s, in, out)), pg::Error) << in.by_name;
+    EXPECT_EQ(state(), before) << in.by_name;
+    EXPECT_EQ(PQtransactionStatus(s.conn.get()), PQTRANS_IDLE);
   }
 }
 
