@@ -78,6 +78,31 @@ public:
     return static_cast<double>(max_);
   }
 
+  // The largest value the bucket holding the rank-th least value may hold (never above the
+  // largest value): what a limit on a percentile is held to, the bucket's midpoint being an
+  // estimate.  0 when empty; rank > count() is beyond every value: UINT64_MAX.
+  uint64_t bound_at(uint64_t rank) const {
+    if (rank > total_) {
+      return UINT64_MAX;
+    }
+    uint64_t seen = 0;
+    for (size_t i = 0; i < counts_.size(); ++i) {
+      seen += counts_[i];
+      if (seen >= rank && counts_[i] != 0) {
+        return std::min(lower(i) + width(i) - 1, max_);
+      }
+    }
+    return max_;
+  }
+  // The same for the p-th percentile of these values and `more` besides, each of them above
+  // every limit (transactions that never completed).
+  uint64_t percentile_bound(double p, uint64_t more = 0) const {
+    const double n = static_cast<double>(total_ + more);
+    return n == 0 ? 0
+                  : bound_at(std::max<uint64_t>(
+                        static_cast<uint64_t>(std::ceil(p / 100 * n - 1e-6)), 1));
+  }
+
   // The buckets that hold values: (least value, count), in order.
   std::vector<std::pair<uint64_t, uint64_t>> buckets() const {
     std::vector<std::pair<uint64_t, uint64_t>> out;

@@ -26,8 +26,9 @@ const std::array<const char *, kTypes> kTypeNames = {"New-Order", "Payment", "Or
 const std::array<double, kTypes> kLimitS = {5, 5, 5, 5, 20};
 
 const std::array<const char *, 9> kPerSecondKeys = {
-    "new_order",       "payment",         "order_status",         "delivery",       "stock_level",
-    "new_order_rolled_back", "payment_remote", "payment_by_name", "order_status_by_name"};
+    "new_order",      "payment",         "order_status",
+    "delivery",       "stock_level",     "new_order_rolled_back",
+    "payment_remote", "payment_by_name", "order_status_by_name"};
 
 namespace {
 enum PerSecond : size_t { kRolledBack = kTypes, kPaymentRemote, kPaymentByName, kStatusByName };
@@ -77,17 +78,59 @@ Recorder::Period &Recorder::period(int64_t t_us) {
 }
 
 void Recorder::record(const Completion &c) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  record_locked(c, true);
+}
+
+void Recorder::unsettle_locked(const Completion &c) {
+  --whole_.unknown;
+  if (in_interval(c.end_us)) {
+    --unknown_[static_cast<size_t>(c.type)];
+  }
+}
+
+void Recorder::settle(Completion c, bool committed) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  unsettle_locked(c);
+  c.outcome = committed ? Outcome::committed : Outcome::failed;
+  record_locked(c, false);
+}
+
+void Recorder::settle_delivery(const Completion &c, bool committed, int delivered, int skipped) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    unsettle_locked(c);
+    if (!committed) {
+      Completion failed = c;
+      failed.outcome = Outcome::failed;
+      record_locked(failed, false);
+      return;
+    }
+  }
+  record_delivery(c.start_us, c.end_us, delivered, skipped);
+}
+
+void Recorder::record_locked(const Completion &c, bool sample) {
   const auto response = static_cast<uint64_t>(std::max<int64_t>(c.end_us - c.start_us, 0));
   const auto type = static_cast<size_t>(c.type);
-  const std::lock_guard<std::mutex> lock(mutex_);
-  if (samples_ != nullptr) {
-    static constexpr std::array<const char *, 3> kOutcomes = {"committed", "rolled_back", "failed"};
+  if (sample && samples_ != nullptr) {
+    static constexpr std::array<const char *, 4> kOutcomes = {"committed", "rolled_back", "failed",
+                                                              "unknown"};
     (void)std::fprintf(samples_, "%d,%s,%lld,%llu,%s,%d\n", c.terminal, kTypeKeys[type],
                        static_cast<long long>(c.start_us),
                        static_cast<unsigned long long>(response),
                        kOutcomes[static_cast<size_t>(c.outcome)], c.retries);
   }
+  if (c.outcome == Outcome::unknown) {
+    ++whole_.unknown;
+    unknown_[type] += in_interval(c.end_us) ? 1 : 0;
+    return;
+  }
   if (c.outcome == Outcome::failed) {
+    if (c.type == TX_DELIVERY) { // a deferred one: the terminal's part never fails
+      ++whole_.deliveries_failed;
+      deferred_failed_ += in_interval(c.end_us) ? 1 : 0;
+    }
     ++failures_total_;
     if (in_interval(c.end_us)) {
       ++failures_[type];
@@ -114,6 +157,8 @@ void Recorder::record(const Completion &c) {
   }
   ++count_[type];
   retries_[type] += static_cast<uint64_t>(c.retries);
+  keying_us_[type] += c.keying_us;
+  think_us_[type] += c.think_us;
   times_[type].add(response);
   count_second(type, c.end_us);
   if (c.type == TX_NEW_ORDER) {
@@ -149,13 +194,21 @@ void Recorder::count_second(size_t key, int64_t end_us) {
   ++v[second];
 }
 
-void Recorder::record_delivery(int64_t queued_us, int64_t done_us, int delivered, int skipped) {
+void Recorder::record_dropped_delivery(int64_t queued_us) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  ++whole_.deliveries_dropped;
+  deferred_dropped_ += in_interval(queued_us) ? 1 : 0;
+}
+
+void Recorder::record_delivery(int64_t queued_us, int64_t done_us, int delivered, int skipped,
+                               int retries) {
   const std::lock_guard<std::mutex> lock(mutex_);
   ++whole_.deliveries_completed;
   whole_.districts_delivered += static_cast<uint64_t>(delivered);
   whole_.districts_skipped += static_cast<uint64_t>(skipped);
   if (in_interval(done_us)) {
     ++deferred_done_;
+    deferred_retries_ += static_cast<uint64_t>(retries);
     deferred_.add(static_cast<uint64_t>(std::max<int64_t>(done_us - queued_us, 0)));
     districts_ += static_cast<uint64_t>(delivered + skipped);
     skipped_ += static_cast<uint64_t>(skipped);
@@ -192,7 +245,12 @@ json Recorder::json() {
   r["interval_s"] = static_cast<double>(interval_us_) / 1e6;
   for (size_t t = 0; t < kTypes; ++t) {
     nlohmann::json &x = r["transactions"][kTypeKeys[t]];
-    x = {{"count", count_[t]}, {"retries", retries_[t]}, {"failures", failures_[t]}};
+    x = {{"count", count_[t]},
+         {"retries", retries_[t]},
+         {"failures", failures_[t]},
+         {"unknown", unknown_[t]},
+         {"keying_us_total", keying_us_[t]},
+         {"think_us_total", think_us_[t]}};
     r["histograms"][kTypeKeys[t]] = histogram_json(times_[t]);
   }
   r["transactions"]["new_order"].update(
@@ -200,8 +258,9 @@ json Recorder::json() {
   r["transactions"]["payment"].update({{"remote", payment_remote_}, {"by_name", payment_by_name_}});
   r["transactions"]["order_status"]["by_name"] = order_status_by_name_;
   r["histograms"]["deferred_delivery"] = histogram_json(deferred_);
-  r["deferred_delivery"] = {
-      {"completed", deferred_done_}, {"districts", districts_}, {"skipped", skipped_}};
+  r["deferred_delivery"] = {{"completed", deferred_done_},  {"failed", deferred_failed_},
+                            {"dropped", deferred_dropped_}, {"retries", deferred_retries_},
+                            {"districts", districts_},      {"skipped", skipped_}};
   r["errors"] = errors_;
   nlohmann::json periods = nlohmann::json::array();
   for (size_t i = 0; i < series_.size(); ++i) {
@@ -223,7 +282,10 @@ json Recorder::json() {
                     {"payment_amount_cents", whole_.payment_amount_cents},
                     {"deliveries_completed", whole_.deliveries_completed},
                     {"districts_delivered", whole_.districts_delivered},
-                    {"districts_skipped", whole_.districts_skipped}};
+                    {"districts_skipped", whole_.districts_skipped},
+                    {"deliveries_failed", whole_.deliveries_failed},
+                    {"deliveries_dropped", whole_.deliveries_dropped},
+                    {"unknown", whole_.unknown}};
   return r;
 }
 
@@ -261,15 +323,22 @@ void checks(json &r) {
           mix >= kMinimum[t], fixed(mix, 2) + " %");
   }
   for (size_t t = 0; t < kTypes; ++t) {
+    // Passes only when the whole bucket that holds the 90th percentile is within the limit.
     const double p90 = tx.at(kTypeKeys[t]).at("p90_ms").get<double>() / 1000;
+    const double bound = tx.at(kTypeKeys[t]).at("p90_bound_ms").get<double>() / 1000;
     check(r,
           std::string(kTypeNames[t]) + (t == TX_DELIVERY ? " (queuing)" : "") +
               " p90 <= " + fixed(kLimitS[t], 0) + " s",
-          p90 <= kLimitS[t], fixed(p90, 3) + " s");
+          bound <= kLimitS[t], fixed(p90, 3) + " s, at most " + fixed(bound, 3) + " s");
   }
   const json &dd = r.at("deferred_delivery");
   const double deferred = dd.at("p90_ms").get<double>() / 1000;
-  check(r, "deferred Delivery p90 <= 80 s", deferred <= kDeferredLimitS, fixed(deferred, 3) + " s");
+  const double deferred_bound = dd.at("p90_bound_ms").get<double>() / 1000;
+  const uint64_t dropped = dd.value("dropped", uint64_t{0});
+  check(r, "deferred Delivery p90 <= 80 s, none dropped",
+        dropped == 0 && deferred_bound >= 0 && deferred_bound <= kDeferredLimitS,
+        fixed(deferred, 3) + " s, " + std::to_string(dd.value("failed", uint64_t{0})) +
+            " failed, " + std::to_string(dropped) + " dropped");
   const double skipped = dd.at("skipped_pct").get<double>();
   check(r, "skipped delivery districts < 1 %", skipped < 1, fixed(skipped, 2) + " %");
   const json &steady = r.at("steady_state");
@@ -296,6 +365,10 @@ void finish(json &r) {
     x["p90_ms"] = ms(h.percentile(90));
     x["p99_ms"] = ms(h.percentile(99));
     x["max_ms"] = ms(static_cast<double>(h.max()));
+    x["p90_bound_ms"] = ms(static_cast<double>(h.percentile_bound(90)));
+    const auto n = std::max<double>(x.at("count").get<double>(), 1);
+    x["keying_s_avg"] = std::round(x.value("keying_us_total", 0.0) / n / 1e3) / 1e3;
+    x["think_s_avg"] = std::round(x.value("think_us_total", 0.0) / n / 1e3) / 1e3;
   }
   json &no = tx.at("new_order");
   const auto new_orders = no.at("count").get<uint64_t>();
@@ -307,7 +380,9 @@ void finish(json &r) {
   r["tpm_total"] = std::round(static_cast<double>(all) * per_minute * 100) / 100;
   if (r.at("mode") == "standard") {
     const double w = r.at("range").at(1).get<double>() - r.at("range").at(0).get<double>() + 1;
-    r["efficiency_pct"] = std::round(r["tpmC"].get<double>() / (12.86 * w) * 10000) / 100;
+    // Keying and think times scaled by F let a terminal reach 1/F times the standard's most.
+    const double most = 12.86 * w / r.value("time_scale", 1.0);
+    r["efficiency_pct"] = std::round(r["tpmC"].get<double>() / most * 10000) / 100;
   }
   no["rolled_back_pct"] = share(no.at("rolled_back").get<uint64_t>(), new_orders);
   no["remote_lines_pct"] =
@@ -320,6 +395,10 @@ void finish(json &r) {
   json &dd = r.at("deferred_delivery");
   const Histogram deferred = histogram_of(r.at("histograms").at("deferred_delivery"));
   dd["p90_ms"] = ms(deferred.percentile(90));
+  // Those that failed or never ran took longer than any limit.
+  const uint64_t never = dd.value("failed", uint64_t{0}) + dd.value("dropped", uint64_t{0});
+  const uint64_t bound = deferred.percentile_bound(90, never);
+  dd["p90_bound_ms"] = bound == UINT64_MAX ? -1 : ms(static_cast<double>(bound));
   dd["max_ms"] = ms(static_cast<double>(deferred.max()));
   dd["skipped_pct"] = share(dd.at("skipped").get<uint64_t>(), dd.at("districts").get<uint64_t>());
   // Steady state: the interval's first and last halves of equal whole seconds.
@@ -365,7 +444,11 @@ std::string text(const json &r) {
       r.at("tpmC").get<double>(), r.at("new_order_committed_per_min").get<double>(),
       r.at("tpm_total").get<double>());
   if (r.contains("efficiency_pct")) {
-    add("efficiency %.2f %% of 12.86 tpmC per warehouse\n", r.at("efficiency_pct").get<double>());
+    add("efficiency %.2f %% of the most the terminals can reach (12.86 tpmC per warehouse%s)\n",
+        r.at("efficiency_pct").get<double>(),
+        r.value("time_scale", 1.0) == 1.0
+            ? ""
+            : (", over the time scale " + fixed(r.value("time_scale", 1.0), 3)).c_str());
   }
   add("\n%-13s %9s %7s %9s %9s %9s %9s %8s %8s\n", "transaction", "count", "mix %", "p50 ms",
       "p90 ms", "p99 ms", "max ms", "retries", "failures");
@@ -386,12 +469,44 @@ std::string text(const json &r) {
       tx.at("payment").at("remote_pct").get<double>(),
       tx.at("payment").at("by_name_pct").get<double>(),
       tx.at("order_status").at("by_name_pct").get<double>());
-  add("deferred Delivery: %llu completed, p90 %.2f ms, %llu of %llu districts skipped (%.2f %%)\n",
-      dd.at("completed").get<unsigned long long>(), dd.at("p90_ms").get<double>(),
+  add("deferred Delivery: %llu completed (%llu retries), %llu failed, %llu never ran; p90 %.2f ms;"
+      " %llu of %llu districts skipped (%.2f %%)\n",
+      dd.at("completed").get<unsigned long long>(), dd.value("retries", 0ULL),
+      dd.value("failed", 0ULL), dd.value("dropped", 0ULL), dd.at("p90_ms").get<double>(),
       dd.at("skipped").get<unsigned long long>(), dd.at("districts").get<unsigned long long>(),
       dd.at("skipped_pct").get<double>());
+  if (r.at("mode") == "standard") {
+    out += "average keying / think time, s:";
+    for (size_t t = 0; t < kTypes; ++t) {
+      const json &x = tx.at(kTypeKeys[t]);
+      add(" %s %.2f / %.2f%s", kTypeNames[t], x.value("keying_s_avg", 0.0),
+          x.value("think_s_avg", 0.0), t + 1 < kTypes ? ";" : "\n");
+    }
+  }
+  const auto unknown = r.at("whole_run").value("unknown", 0ULL);
+  if (unknown != 0) {
+    add("outcome unknown: %llu transactions lost their connection while committing, and the"
+        " database could not yet say whether they did (--check settles them)\n",
+        unknown);
+  }
   for (const auto &[sqlstate, n] : r.at("errors").items()) {
     add("failed with SQLSTATE %s: %llu\n", sqlstate.c_str(), n.get<unsigned long long>());
+  }
+  if (r.contains("durability")) {
+    const json &d = r.at("durability");
+    if (!d.value("judged", false)) {
+      add("durability: not judged: %s\n", d.value("why", std::string()).c_str());
+    } else if (d.at("pass").get<bool>() && d.value("unknown", 0LL) == 0) {
+      out += "durability: the database changed by exactly what the run acknowledged\n";
+    } else {
+      out += d.at("pass").get<bool>() ? "durability: nothing acknowledged was lost\n"
+                                      : "durability: FAILED\n";
+      for (const json &f : d.at("figures")) {
+        add("  %-17s acknowledged %lld, the database changed by %lld\n",
+            f.at("figure").get<std::string>().c_str(), f.at("acknowledged").get<long long>(),
+            f.at("held").get<long long>());
+      }
+    }
   }
   out += "\nreportable:\n";
   for (const json &c : r.at("reportable").at("checks")) {

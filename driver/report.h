@@ -27,9 +27,11 @@ extern const std::array<double, kTypes> kLimitS;          // the 90th percentile
 // ("new_order" ..), then "new_order_rolled_back", "payment_remote", "payment_by_name" and
 // "order_status_by_name".
 extern const std::array<const char *, 9> kPerSecondKeys;
-constexpr double kDeferredLimitS = 80;                    // deferred Delivery's
+constexpr double kDeferredLimitS = 80; // deferred Delivery's
 
-enum class Outcome { committed, rolled_back, failed };
+// unknown: the connection was lost with the commit under way and the database could not yet
+// say whether it happened.
+enum class Outcome { committed, rolled_back, failed, unknown };
 
 // One transaction as the terminal saw it; times in µs since the run began.
 struct Completion {
@@ -41,6 +43,7 @@ struct Completion {
   int lines = 0, remote_lines = 0;      // New-Order
   long long amount_cents = 0;           // Payment
   bool remote = false, by_name = false; // Payment, Order-Status
+  int64_t keying_us = 0, think_us = 0;  // the terminal's before and after it (standard mode)
 };
 
 // Counted over the whole run, ramp-up and drain included: what the database holds.
@@ -49,6 +52,8 @@ struct WholeRun {
   uint64_t payment_committed = 0;
   long long payment_amount_cents = 0;
   uint64_t deliveries_completed = 0, districts_delivered = 0, districts_skipped = 0;
+  uint64_t unknown = 0; // transactions whose commit is not settled: not counted above
+  uint64_t deliveries_failed = 0, deliveries_dropped = 0; // deferred ones that did not run
 };
 
 // Everything the terminals and delivery workers report, from any thread.
@@ -57,7 +62,15 @@ public:
   // The interval runs from interval_start_us for interval_us; samples may be NULL.
   Recorder(int64_t interval_start_us, int64_t interval_us, std::FILE *samples);
   void record(const Completion &c);
-  void record_delivery(int64_t queued_us, int64_t done_us, int delivered, int skipped);
+  void record_delivery(int64_t queued_us, int64_t done_us, int delivered, int skipped,
+                       int retries = 0);
+  // A deferred delivery that never ran: still queued when the run's drain ended.
+  void record_dropped_delivery(int64_t queued_us);
+  // A completion recorded as unknown, once the database has said what became of it: recorded
+  // anew as committed (with its results filled in) or failed; the samples are not written.
+  void settle(Completion c, bool committed);
+  // The same for a deferred delivery, with what it delivered.
+  void settle_delivery(const Completion &c, bool committed, int delivered, int skipped);
   // Ends the interval at now_us if it has not ended yet (a stop, a signal, an error).
   void end_interval(int64_t now_us);
   // For progress: completions of the type and its p90 in the last whole period, failures.
@@ -85,11 +98,15 @@ private:
   int64_t interval_start_us_, interval_us_;
   std::FILE *samples_;
   std::array<Histogram, kTypes> times_;
-  std::array<uint64_t, kTypes> count_{}, retries_{}, failures_{};
+  std::array<uint64_t, kTypes> count_{}, retries_{}, failures_{}, unknown_{};
+  void record_locked(const Completion &c, bool sample); // a settled one is not sampled again
+  void unsettle_locked(const Completion &c);
   uint64_t rolled_back_ = 0, lines_ = 0, remote_lines_ = 0, payment_remote_ = 0;
   uint64_t payment_by_name_ = 0, order_status_by_name_ = 0;
   Histogram deferred_;
   uint64_t deferred_done_ = 0, districts_ = 0, skipped_ = 0, failures_total_ = 0;
+  uint64_t deferred_failed_ = 0, deferred_dropped_ = 0, deferred_retries_ = 0;
+  std::array<int64_t, kTypes> keying_us_{}, think_us_{};
   std::map<std::string, uint64_t> errors_;
   std::vector<Period> series_;
   // Per second of the interval, what the merge of several hosts' reports counts anew over

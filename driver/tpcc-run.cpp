@@ -9,6 +9,7 @@
 // completion goes to one recorder, and the report is made from it.
 #include "command_line.h"
 #include "database.h"
+#include "durability.h"
 #include "page.h"
 #include "report.h"
 #include "terminals.h"
@@ -254,6 +255,7 @@ struct Slot {
   int type = 0;
   Inputs in{};
   int64_t due_us = 0;
+  int64_t keying_us = 0; // before the dealt transaction
 };
 
 // Deals the terminal's next transaction and draws its inputs.
@@ -336,6 +338,14 @@ struct DeliveryQueue {
   std::deque<DeliveryJob> jobs;
 };
 
+// A transaction whose connection was lost with its commit under way, and that the database
+// could not yet say the outcome of.
+struct Unsettled {
+  report::Completion c; // as recorded
+  tx::Proof proof;
+  int old_pid;
+};
+
 struct Run {
   Options o;
   std::vector<Slot> slots;
@@ -348,6 +358,9 @@ struct Run {
   std::string server_gone_message;
   std::mutex deliveries_file_mutex;
   std::FILE *deliveries_file = nullptr;
+  std::mutex unsettled_mutex;
+  std::vector<Unsettled> unsettled;
+  int64_t wall_start_us = 0; // the Unix time of the run's clock's 0, µs
 };
 
 // A worker's connection, reopened when it is lost: with backoff, for up to 30 s.
@@ -377,8 +390,14 @@ public:
           const bool reopened = reopen(e.what());
           c.outcome = report::Outcome::failed;
           c.sqlstate = e.sqlstate().empty() ? "08006" : e.sqlstate();
-          if (reopened && proof.statement != nullptr && settle(proof, old_pid)) {
-            c.outcome = report::Outcome::committed;
+          if (proof.statement != nullptr) { // its commit may have happened
+            const tx::Settled settled = reopened ? settle(proof, old_pid) : tx::Settled::unknown;
+            if (settled == tx::Settled::committed) {
+              c.outcome = report::Outcome::committed;
+            } else if (settled == tx::Settled::unknown) {
+              c.outcome = report::Outcome::unknown;
+              lost_ = {proof, old_pid};
+            }
           }
           co_return;
         }
@@ -387,7 +406,7 @@ public:
         } catch (const pg::Error &) {
           (void)reopen(e.what());
         }
-        if (!e.conflict() || c.retries == 10) {
+        if (!connected() || !e.conflict() || c.retries == 10) {
           c.outcome = report::Outcome::failed;
           c.sqlstate = e.sqlstate();
           co_return;
@@ -398,12 +417,15 @@ public:
     co_return;
   }
 
+  // The proof and server process of the last transaction whose outcome stayed unknown.
+  std::pair<tx::Proof, int> lost() const { return lost_; }
+
 private:
-  bool settle(const tx::Proof &proof, int old_pid) {
+  tx::Settled settle(const tx::Proof &proof, int old_pid) {
     try {
-      return tx::committed(*session_, proof, old_pid);
+      return tx::settle(*session_, proof, old_pid);
     } catch (const pg::Error &) {
-      return false;
+      return tx::Settled::unknown;
     }
   }
   bool reopen(const std::string &why) {
@@ -431,10 +453,17 @@ private:
   Run &run_;
   std::unique_ptr<tx::Session> session_;
   pg::Reactor *reactor_ = nullptr;
+  std::pair<tx::Proof, int> lost_;
 
 public:
   bool connected() const { return session_ != nullptr; }
 };
+
+void keep_unsettled(Run &run, const Worker &w, const report::Completion &c) {
+  const auto [proof, pid] = w.lost();
+  const std::lock_guard<std::mutex> lock(run.unsettled_mutex);
+  run.unsettled.push_back({c, proof, pid});
+}
 
 bool remote_payment(const PaymentInput &in) {
   return in.c_w_id != in.w_id;
@@ -449,7 +478,7 @@ Task<> run_transaction(Run &run, Worker &w, Slot &s, report::Completion &c) {
     c.outcome = c.outcome == report::Outcome::committed && out.rolled_back
                     ? report::Outcome::rolled_back
                     : c.outcome;
-    c.lines = c.outcome == report::Outcome::committed ? in.ol_cnt : 0;
+    c.lines = c.outcome == report::Outcome::rolled_back ? 0 : in.ol_cnt;
     for (int l = 0; l < in.ol_cnt; ++l) {
       c.remote_lines += in.line[l].supply_w_id != in.w_id ? 1 : 0;
     }
@@ -508,14 +537,19 @@ Task<bool> serve(Run &run, Worker &w, int slot) {
   c.start_us = std::min(s.due_us, now_us());
   co_await run_transaction(run, w, s, c);
   c.end_us = now_us();
+  c.keying_us = s.keying_us;
+  c.think_us = scaled_us(run, ThinkTime(&s.terminal, s.type));
   run.recorder->record(c);
+  if (c.outcome == report::Outcome::unknown) {
+    keep_unsettled(run, w, c);
+  }
   if (!w.connected()) {
     run.scheduler.stop(); // the server stayed gone: the run ends
     co_return false;
   }
-  const double think = ThinkTime(&s.terminal, s.type);
   deal(s);
-  s.due_us = c.end_us + scaled_us(run, think) + scaled_us(run, KeyingTime(s.type));
+  s.keying_us = scaled_us(run, KeyingTime(s.type));
+  s.due_us = c.end_us + c.think_us + s.keying_us;
   co_return true;
 }
 
@@ -559,53 +593,81 @@ void terminal_loop(Run &run, const std::vector<std::pair<Worker *, int>> &worker
   }
 }
 
-void write_delivery(Run &run, const DeliveryJob &job, int64_t done_us,
-                    const tx::DeliveryResult &r) {
+// Wall-clock time of a time on the run's clock, as UTC with microseconds.
+std::string wall_clock(const Run &run, int64_t us) {
+  const int64_t unix_us = run.wall_start_us + us;
+  const time_t seconds = unix_us / 1'000'000;
+  tm utc{};
+  (void)gmtime_r(&seconds, &utc);
+  char text[48];
+  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  (void)std::snprintf(text + n, sizeof text - n, ".%06lldZ",
+                      static_cast<long long>(unix_us % 1'000'000));
+  return text;
+}
+
+// One line of the delivery result file: queued and completed, its warehouse and carrier, what
+// became of it, and per district the order delivered or why none was.
+void write_delivery(Run &run, const DeliveryJob &job, int64_t done_us, const char *outcome,
+                    int retries, const tx::DeliveryResult *r) {
   if (run.deliveries_file == nullptr) {
     return;
   }
-  char line[256];
-  int n = std::snprintf(line, sizeof line, "%lld,%d,%d,%lld", static_cast<long long>(job.queued_us),
-                        job.in.w_id, job.in.o_carrier_id, static_cast<long long>(done_us));
-  for (const int o_id : r.o_id) {
-    n += o_id == 0 ? std::snprintf(line + n, sizeof line - static_cast<size_t>(n), ",skipped")
-                   : std::snprintf(line + n, sizeof line - static_cast<size_t>(n), ",%d", o_id);
+  std::string line = wall_clock(run, job.queued_us) + "," +
+                     (done_us < 0 ? std::string() : wall_clock(run, done_us)) + "," +
+                     std::to_string(job.in.w_id) + "," + std::to_string(job.in.o_carrier_id) + "," +
+                     outcome + "," + std::to_string(retries);
+  for (size_t d = 0; d < 10; ++d) {
+    line += r == nullptr ? "," : r->o_id[d] == 0 ? ",skipped" : "," + std::to_string(r->o_id[d]);
   }
   const std::lock_guard<std::mutex> lock(run.deliveries_file_mutex);
-  (void)std::fprintf(run.deliveries_file, "%s\n", line);
+  (void)std::fprintf(run.deliveries_file, "%s\n", line.c_str());
+}
+
+// The next job of the queue, waiting for one; false once the drain is over or the worker's
+// server stayed gone, every job left counted as never run.
+bool next_delivery(Run &run, const Worker &w, DeliveryQueue &q, DeliveryJob &job) {
+  std::unique_lock<std::mutex> lock(q.mutex);
+  for (;;) {
+    q.ready.wait_for(lock, std::chrono::milliseconds(100),
+                     [&] { return !q.jobs.empty() || run.draining; });
+    const bool over = now_us() > run.drain_deadline_us || !w.connected();
+    if (!q.jobs.empty() && !over) {
+      job = q.jobs.front();
+      q.jobs.pop_front();
+      return true;
+    }
+    if (run.draining || over) {
+      for (const DeliveryJob &left : q.jobs) {
+        run.recorder->record_dropped_delivery(left.queued_us);
+        write_delivery(run, left, -1, "never_ran", 0, nullptr);
+      }
+      q.jobs.clear();
+      return false;
+    }
+  }
 }
 
 void delivery_worker(Run &run, Worker &w, DeliveryQueue &q) {
-  for (;;) {
-    DeliveryJob job{};
-    {
-      std::unique_lock<std::mutex> lock(q.mutex);
-      q.ready.wait_for(lock, std::chrono::milliseconds(100),
-                       [&] { return !q.jobs.empty() || run.draining; });
-      if (q.jobs.empty()) {
-        if (run.draining) {
-          return;
-        }
-        continue;
-      }
-      if (now_us() > run.drain_deadline_us || !w.connected()) {
-        return;
-      }
-      job = q.jobs.front();
-      q.jobs.pop_front();
-    }
+  DeliveryJob job{};
+  while (next_delivery(run, w, q, job)) {
     tx::DeliveryResult out;
     report::Completion c;
     wait(w.attempt(c, [&] { return tx::delivery(w.session(), job.in, out); }));
     const int64_t done = now_us();
     if (c.outcome == report::Outcome::committed) {
-      run.recorder->record_delivery(job.queued_us, done, out.delivered, out.skipped);
-      write_delivery(run, job, done, out);
-    } else {
-      c.type = TX_DELIVERY;
-      c.start_us = job.queued_us;
-      c.end_us = done;
-      run.recorder->record(c);
+      run.recorder->record_delivery(job.queued_us, done, out.delivered, out.skipped, c.retries);
+      write_delivery(run, job, done, "committed", c.retries, &out);
+      continue;
+    }
+    c.type = TX_DELIVERY;
+    c.start_us = job.queued_us;
+    c.end_us = done;
+    run.recorder->record(c);
+    write_delivery(run, job, done, c.outcome == report::Outcome::unknown ? "unknown" : "failed",
+                   c.retries, nullptr);
+    if (c.outcome == report::Outcome::unknown) {
+      keep_unsettled(run, w, c);
     }
   }
 }
@@ -711,7 +773,8 @@ void make_terminals(Run &run) {
     InitTerminal(&s.terminal, static_cast<int32_t>(o.warehouses), p.w_id, p.d_id,
                  terminals::seed(o.seed, p));
     deal(s);
-    s.due_us = scaled_us(run, KeyingTime(s.type));
+    s.keying_us = scaled_us(run, KeyingTime(s.type));
+    s.due_us = s.keying_us;
     if (o.standard) {
       run.scheduler.push(static_cast<int>(i), s.due_us);
     }
@@ -808,6 +871,65 @@ json facts(const Run &run, uint32_t c_load, int64_t interval_start_unix_us) {
   return r;
 }
 
+// What --check holds the database to: its figures before the run, and the other drivers of
+// the range connected then.
+struct Acknowledgement {
+  durability::Snapshot before{};
+  std::vector<std::string> others;
+};
+
+// Asks the database, now that the run's server processes have ended, what became of each
+// transaction whose outcome stayed unknown, and records the answers.
+void settle_unsettled(Run &run) {
+  if (run.unsettled.empty()) {
+    return;
+  }
+  tx::Session fresh(run.o.dsn);
+  for (Unsettled &u : run.unsettled) {
+    tx::DeliveryResult d;
+    if (u.c.type == TX_DELIVERY) {
+      u.proof.found = [&d](const pg::Result &rows) { d = tx::delivered_orders(rows); };
+    }
+    tx::Settled settled = tx::Settled::unknown;
+    try {
+      settled = tx::settle(fresh, u.proof, u.old_pid);
+    } catch (const pg::Error &) {
+      continue;
+    }
+    const bool committed = settled == tx::Settled::committed;
+    if (settled == tx::Settled::unknown) {
+      continue;
+    }
+    if (u.c.type == TX_DELIVERY) {
+      run.recorder->settle_delivery(u.c, committed, d.delivered, d.skipped);
+    } else {
+      run.recorder->settle(u.c, committed);
+    }
+  }
+}
+
+// The report's "durability": the range's change in the database against what the run
+// acknowledged, when no other driver was seen on it.
+json settle_and_judge(Run &run, Acknowledgement &ack, const std::string &self) {
+  const auto first = static_cast<int>(run.o.first);
+  const auto last = static_cast<int>(run.o.last);
+  try {
+    settle_unsettled(run);
+    pg::Connection conn(run.o.dsn);
+    for (const std::string &other : durability::other_drivers(conn, first, last, self)) {
+      ack.others.push_back(other);
+    }
+    if (!ack.others.empty()) {
+      return {{"judged", false},
+              {"why", "another driver of these warehouses was connected (" + ack.others[0] + ")"}};
+    }
+    return durability::judge(ack.before, durability::take(conn, first, last),
+                             run.recorder->json().at("whole_run"));
+  } catch (const pg::Error &e) {
+    return {{"judged", false}, {"why", std::string("the server did not answer: ") + e.what()}};
+  }
+}
+
 int run_check(pg::Connection &conn, const Options &o) {
   const std::vector<database::Condition> conditions =
       database::check(conn, static_cast<int>(o.first), static_cast<int>(o.last));
@@ -891,6 +1013,24 @@ int run_main(int argc, char **argv) {
     o.last = o.warehouses;
   }
   o.connections = o.connections > 0 ? o.connections : default_connections();
+  if (o.deliveries.empty() && !o.report.empty()) { // the result file goes beside the report
+    const bool json_name = o.report.size() > 5 && o.report.ends_with(".json");
+    o.deliveries = o.report.substr(0, o.report.size() - (json_name ? 5 : 0)) + ".deliveries.csv";
+  }
+  // Every connection from here on names the range it drives, for the durability check.
+  const std::string self =
+      durability::application_name(static_cast<int>(o.first), static_cast<int>(o.last));
+  (void)setenv("PGAPPNAME", self.c_str(), 1);
+  Acknowledgement ack;
+  if (o.check) {
+    try {
+      ack.before = durability::take(*control, static_cast<int>(o.first), static_cast<int>(o.last));
+      ack.others = durability::other_drivers(*control, static_cast<int>(o.first),
+                                             static_cast<int>(o.last), self);
+    } catch (const pg::Error &e) {
+      fail(e.what());
+    }
+  }
   int32_t *flag = nullptr;
   if (!o.no_flag) {
     flag = AttachShutdownFlag();
@@ -903,7 +1043,8 @@ int run_main(int argc, char **argv) {
   std::FILE *samples =
       open_output(o.samples, "terminal,type,start_us,response_us,outcome,retries\n");
   run.deliveries_file = open_output(
-      o.deliveries, "queued_us,w_id,o_carrier_id,completed_us,d1,d2,d3,d4,d5,d6,d7,d8,d9,d10\n");
+      o.deliveries,
+      "queued,completed,w_id,o_carrier_id,outcome,retries,d1,d2,d3,d4,d5,d6,d7,d8,d9,d10\n");
   const auto workers_wanted = static_cast<size_t>(o.connections);
   const size_t delivery_workers =
       static_cast<size_t>(std::clamp<int64_t>((o.connections + 3) / 4, 1, o.last - o.first + 1));
@@ -924,10 +1065,10 @@ int run_main(int argc, char **argv) {
   (void)std::signal(SIGPIPE, SIG_IGN);
 
   const int64_t ramp_us = o.ramp_up * 1'000'000;
-  const int64_t wall_start_us = std::chrono::duration_cast<std::chrono::microseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count() -
-                                now_us();
+  run.wall_start_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count() -
+                      now_us();
   run.recorder = std::make_unique<report::Recorder>(ramp_us, o.duration * 1'000'000, samples);
   make_terminals(run);
   std::vector<std::thread> terminal_threads = start_terminals(run, workers, workers_wanted);
@@ -957,8 +1098,11 @@ int run_main(int argc, char **argv) {
   close_output(samples, o.samples);
   close_output(run.deliveries_file, o.deliveries);
 
-  json r = facts(run, c_load, wall_start_us + ramp_us);
+  json r = facts(run, c_load, run.wall_start_us + ramp_us);
   r["ended_by"] = run.server_gone ? "error" : ended_by;
+  if (o.check && !run.server_gone) {
+    r["durability"] = settle_and_judge(run, ack, self);
+  }
   r.update(run.recorder->json());
   report::finish(r);
   (void)std::fputs(report::text(r).c_str(), stdout);
@@ -989,6 +1133,10 @@ int run_main(int argc, char **argv) {
     } catch (const pg::Error &e) {
       fail(std::string("the check failed: ") + e.what());
     }
+    for (const std::string &line : durability::differences(r.at("durability"))) {
+      (void)std::fprintf(stderr, "tpcc-run: %s\n", line.c_str());
+    }
+    status = r.at("durability").value("pass", true) ? status : 3;
   }
   return status;
 }

@@ -184,7 +184,8 @@ std::string money(long long cents) {
   return s;
 }
 
-// A local "YYYY-MM-DD hh:mm:ss.uuuuuu" that no other call in this process returns.
+// A "YYYY-MM-DD hh:mm:ss.uuuuuu" that no other call in this process returns, in UTC: local
+// time repeats an hour when daylight saving ends, and a proof must find only its own rows.
 std::string unique_timestamp() {
   static std::atomic<int64_t> last{0};
   timespec now{};
@@ -199,9 +200,9 @@ std::string unique_timestamp() {
   thread_local char seconds[24];
   const time_t second = mine / 1'000'000;
   if (second != shown) {
-    tm local{};
-    (void)localtime_r(&second, &local);
-    (void)std::strftime(seconds, sizeof seconds, "%Y-%m-%d %H:%M:%S", &local);
+    tm utc{};
+    (void)gmtime_r(&second, &utc);
+    (void)std::strftime(seconds, sizeof seconds, "%Y-%m-%d %H:%M:%S", &utc);
     shown = second;
   }
   char text[40];
@@ -210,7 +211,16 @@ std::string unique_timestamp() {
   return text;
 }
 
-// A delivery's results from its proof's rows: (district, order) for each district delivered.
+// Sends the queued statements with COMMIT and clears the proof.
+Task<std::vector<pg::Result>> finish(Session &s) {
+  s.conn.send_sql("COMMIT");
+  std::vector<pg::Result> r = co_await s.conn.synced();
+  s.pending = Proof{};
+  co_return r;
+}
+
+} // namespace
+
 DeliveryResult delivered_orders(const pg::Result &rows) {
   DeliveryResult out;
   for (int row = 0; row < PQntuples(rows.get()); ++row) {
@@ -223,16 +233,6 @@ DeliveryResult delivered_orders(const pg::Result &rows) {
   out.skipped = 10 - out.delivered;
   return out;
 }
-
-// Sends the queued statements with COMMIT and clears the proof.
-Task<std::vector<pg::Result>> finish(Session &s) {
-  s.conn.send_sql("COMMIT");
-  std::vector<pg::Result> r = co_await s.conn.synced();
-  s.pending = Proof{};
-  co_return r;
-}
-
-} // namespace
 
 Session::Session(const std::string &conninfo)
     : conn(conninfo), backend_pid(PQbackendPID(conn.get())) {
@@ -370,23 +370,30 @@ Task<> stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out)
   co_return;
 }
 
-bool committed(Session &fresh, const Proof &proof, int old_pid) {
-  for (int tries = 0; tries < 100; ++tries) { // 5 s at most: a server that never says stays unknown
-    fresh.conn.send("backend_alive", {std::to_string(old_pid)});
+Settled settle(Session &fresh, const Proof &proof, int old_pid) {
+  const std::string pid = std::to_string(old_pid);
+  for (int tries = 0;; ++tries) { // every 50 ms
+    fresh.conn.send("backend_alive", {pid});
     if (pg::integer(fresh.conn.sync()[0], 0, 0) == 0) {
       break;
+    }
+    if (tries == 100) {
+      fresh.conn.exec("SELECT pg_terminate_backend($1)", {pid});
+    }
+    if (tries == 600) {
+      return Settled::unknown;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   fresh.conn.send(proof.statement, proof.params);
   const std::vector<pg::Result> r = fresh.conn.sync();
   if (PQntuples(r[0].get()) == 0) {
-    return false;
+    return Settled::not_committed;
   }
   if (proof.found) {
     proof.found(r[0]);
   }
-  return true;
+  return Settled::committed;
 }
 
 } // namespace tx

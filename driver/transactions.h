@@ -80,10 +80,17 @@ Task<> order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &o
 Task<> delivery(Session &s, const DeliveryInput &in, DeliveryResult &out);
 Task<> stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out);
 
+enum class Settled { committed, not_committed, unknown };
+
 // After a lost connection: whether the transaction of proof committed, asked on a new session
-// once the old one's server process (old_pid) has ended, so its commit is over either way;
-// if it did, the proof's found has filled in its results.
-bool committed(Session &fresh, const Proof &proof, int old_pid);
+// once the old one's server process (old_pid) has ended, so that its commit is over either way.
+// A process still there after 5 s (waiting on a lock, say) is ended; one that outlives that by
+// 25 s leaves the outcome unknown.  If it committed, the proof's found has filled in its results.
+// Throws pg::Error when the session fails: the outcome is unknown then too.
+Settled settle(Session &fresh, const Proof &proof, int old_pid);
+
+// A delivery's results from its proof's rows.
+DeliveryResult delivered_orders(const pg::Result &rows);
 
 } // namespace tx
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -62,8 +63,15 @@ TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
       {"under 10: restocked by 91", 1003, 12, {{5, 1}}, 98, 5, 1, 0, {98}},
       {"one item on two lines, each on its own", 1004, 15, {{3, 1}, {4, 1}}, 99, 7, 2, 0, {12, 99}},
       {"a remote supplier counts remote", 1005, 50, {{5, 2}}, 45, 5, 1, 1, {45}},
-      {"ten lines of one item, restocked twice", 1006, 10, std::vector(10, std::pair{10, 1}), 92,
-       100, 10, 0, {91, 81, 71, 61, 51, 41, 31, 21, 11, 92}},
+      {"ten lines of one item, restocked twice",
+       1006,
+       10,
+       std::vector(10, std::pair{10, 1}),
+       92,
+       100,
+       10,
+       0,
+       {91, 81, 71, 61, 51, 41, 31, 21, 11, 92}},
   };
   for (const Case &c : cases) {
     const int supply = c.lines[0].second;
@@ -255,29 +263,53 @@ TEST_F(Transactions, PaymentPrependsToABadCreditCustomersDataCutAt500) {
   }
 }
 
-// A delivery on a connection of its own that is closed once the delivery has committed,
-// its answer unread; what s then finds of it, as a driver that lost the answer would.
-bool deliver_unanswered(tx::Session &s, const DeliveryInput &in, tx::DeliveryResult &out) {
+// Sends the transaction that begin starts on a connection of its own and closes that connection
+// unread once sent() holds, as a driver that lost the answer would; returns its proof and the
+// server process that served it.
+std::pair<tx::Proof, int> send_unanswered(const std::function<Task<>(tx::Session &)> &begin,
+                                          const std::function<bool(const tx::Proof &, int)> &sent) {
   pg::Reactor reactor;
-  tx::Proof proof;
-  int pid = 0;
-  {
-    tx::Session lost(dsn());
-    lost.conn.set_reactor(&reactor);
-    Task<> delivery = tx::delivery(lost, in, out);
-    delivery.start(); // sent; suspended until an answer that is never read
-    proof = lost.pending;
-    pid = lost.backend_pid;
-    for (int tries = 0; tries < 500; ++tries) {
-      s.conn.send(proof.statement, proof.params);
-      if (PQntuples(s.conn.sync()[0].get()) > 0) {
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    reactor.forget(lost.conn);
+  tx::Session lost(dsn());
+  lost.conn.set_reactor(&reactor);
+  Task<> t = begin(lost);
+  t.start(); // sent; suspended until an answer that is never read
+  for (int tries = 0; tries < 500 && !sent(lost.pending, lost.backend_pid); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return tx::committed(s, proof, pid);
+  reactor.forget(lost.conn);
+  return {lost.pending, lost.backend_pid};
+}
+
+// A delivery whose answer is lost once it has committed; what s then finds of it.
+tx::Settled deliver_unanswered(tx::Session &s, const DeliveryInput &in, tx::DeliveryResult &out) {
+  const auto [proof, pid] =
+      send_unanswered([&](tx::Session &lost) { return tx::delivery(lost, in, out); },
+                      [&](const tx::Proof &p, int) {
+                        s.conn.send(p.statement, p.params);
+                        return PQntuples(s.conn.sync()[0].get()) > 0;
+                      });
+  return tx::settle(s, proof, pid);
+}
+
+TEST_F(Transactions, ALostCommitStillWaitingOnALockIsSettledOnlyOnceItsProcessHasEnded) {
+  tx::Session holder{dsn()};
+  holder.conn.exec("BEGIN");
+  holder.conn.exec("UPDATE district SET d_ytd = d_ytd WHERE d_w_id = 2 AND d_id = 10");
+  const PaymentInput in{2, 10, 2, 10, 0, 17, {}, 4321};
+  tx::PaymentResult out;
+  const auto [proof, pid] = send_unanswered(
+      [&](tx::Session &lost) { return tx::payment(lost, in, out); },
+      [&](const tx::Proof &, int backend) {
+        return number("SELECT count(*) FROM pg_locks WHERE pid = $1 AND NOT granted",
+                      {std::to_string(backend)}) > 0;
+      });
+  const tx::Settled settled = tx::settle(s, proof, pid); // the holder never lets go meanwhile
+  holder.conn.exec("COMMIT");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300)); // time to commit, had it lived
+  s.conn.send(proof.statement, proof.params);
+  const bool there = PQntuples(s.conn.sync()[0].get()) > 0;
+  EXPECT_EQ(settled, there ? tx::Settled::committed : tx::Settled::not_committed);
+  EXPECT_NE(settled, tx::Settled::unknown);
 }
 
 TEST_F(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
@@ -302,7 +334,7 @@ TEST_F(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
     if (answered) {
       wait(tx::delivery(s, {2, 7}, out));
     } else {
-      ASSERT_TRUE(deliver_unanswered(s, {2, 7}, out));
+      ASSERT_EQ(deliver_unanswered(s, {2, 7}, out), tx::Settled::committed);
     }
     EXPECT_EQ(out.delivered, 9);
     EXPECT_EQ(out.skipped, 1);
@@ -362,8 +394,9 @@ TEST(Schema, CountersAndSumsPastTheStandardsWidthsStillAddUp) {
   // Each at the largest value of its width in the standard.
   s.conn.exec("UPDATE stock SET s_ytd = 99999999, s_order_cnt = 9999, s_remote_cnt = 9999"
               " WHERE s_w_id = 2 AND s_i_id = 1500");
-  s.conn.exec("UPDATE customer SET c_balance = 9999999999.99, c_delivery_cnt = 9999,"
-              " c_payment_cnt = 9999, c_ytd_payment = 9999999999.99 WHERE c_w_id = 2 AND c_d_id = 9");
+  s.conn.exec(
+      "UPDATE customer SET c_balance = 9999999999.99, c_delivery_cnt = 9999,"
+      " c_payment_cnt = 9999, c_ytd_payment = 9999999999.99 WHERE c_w_id = 2 AND c_d_id = 9");
   s.conn.exec("UPDATE warehouse SET w_ytd = 9999999999.99 WHERE w_id = 2");
   s.conn.exec("UPDATE district SET d_ytd = 9999999999.99 WHERE d_w_id = 2 AND d_id = 9");
   tx::NewOrderResult placed;
@@ -374,7 +407,9 @@ TEST(Schema, CountersAndSumsPastTheStandardsWidthsStillAddUp) {
   wait(tx::payment(s, PaymentInput{2, 9, 2, 9, 0, 5, {}, 100}, paid));
   tx::DeliveryResult delivered;
   wait(tx::delivery(s, {2, 3}, delivered));
-  const auto field = [&s](const char *sql) { return std::string(pg::text(s.conn.exec(sql), 0, 0)); };
+  const auto field = [&s](const char *sql) {
+    return std::string(pg::text(s.conn.exec(sql), 0, 0));
+  };
   EXPECT_EQ(field("SELECT s_ytd || ' ' || s_order_cnt || ' ' || s_remote_cnt FROM stock"
                   " WHERE s_w_id = 2 AND s_i_id = 1500"),
             "100000003 10000 10000");

@@ -1,0 +1,107 @@
+// durability.cpp - the database against the run's acknowledgements; see durability.h.
+#include "durability.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+using nlohmann::json;
+
+namespace durability {
+
+const std::array<const char *, kFigures> kNames = {"New-Orders",     "order lines",
+                                                   "NEW-ORDER rows", "Payments",
+                                                   "cents of W_YTD", "delivered orders"};
+
+namespace {
+
+// What whole_run says each figure changed by.
+std::array<long long, kFigures> acknowledged(const json &w) {
+  const auto n = [&w](const char *key) { return w.at(key).get<long long>(); };
+  return {n("new_order_committed"),
+          n("order_lines_committed"),
+          n("new_order_committed") - n("districts_delivered"),
+          n("payment_committed"),
+          n("payment_amount_cents"),
+          n("districts_delivered")};
+}
+
+} // namespace
+
+Snapshot take(pg::Connection &conn, int first, int last) {
+  const std::string w1 = std::to_string(first);
+  const std::string w2 = std::to_string(last);
+  const pg::Result r =
+      conn.exec("SELECT (SELECT count(*) FROM orders WHERE o_w_id BETWEEN $1 AND $2),"
+                " (SELECT count(*) FROM order_line WHERE ol_w_id BETWEEN $1 AND $2),"
+                " (SELECT count(*) FROM new_order WHERE no_w_id BETWEEN $1 AND $2),"
+                " (SELECT count(*) FROM history WHERE h_w_id BETWEEN $1 AND $2),"
+                " (SELECT (sum(w_ytd) * 100)::bigint FROM warehouse WHERE w_id BETWEEN $1 AND $2),"
+                " (SELECT count(*) FROM orders WHERE o_w_id BETWEEN $1 AND $2"
+                "  AND o_carrier_id IS NOT NULL)",
+                {w1, w2});
+  Snapshot s{};
+  for (int i = 0; i < kFigures; ++i) {
+    s[static_cast<size_t>(i)] = pg::integer(r, 0, i);
+  }
+  return s;
+}
+
+std::string application_name(int first, int last) {
+  return "tpcc-run " + std::to_string(first) + "-" + std::to_string(last) + " " +
+         std::to_string(getpid());
+}
+
+std::vector<std::string> other_drivers(pg::Connection &conn, int first, int last,
+                                       const std::string &self) {
+  const pg::Result r =
+      conn.exec("SELECT DISTINCT application_name FROM pg_stat_activity"
+                " WHERE application_name LIKE 'tpcc-run %' AND application_name <> $1",
+                {self});
+  std::vector<std::string> out;
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    int a = 0;
+    int b = 0;
+    const char *name = pg::text(r, row, 0);
+    // Another driver of unknown range may drive any warehouse.
+    if (std::sscanf(name, "tpcc-run %d-%d", &a, &b) != 2 || (a <= last && first <= b)) {
+      out.emplace_back(name);
+    }
+  }
+  return out;
+}
+
+json judge(const Snapshot &before, const Snapshot &after, const json &whole_run) {
+  const std::array<long long, kFigures> want = acknowledged(whole_run);
+  const long long unknown = whole_run.value("unknown", 0LL);
+  json figures = json::array();
+  bool pass = true;
+  for (size_t i = 0; i < kFigures; ++i) {
+    const long long held = after[i] - before[i];
+    // A transaction of unknown outcome may have committed, adding to what was acknowledged.
+    pass = pass && (unknown > 0 ? held >= want[i] : held == want[i]);
+    figures.push_back({{"figure", kNames[i]}, {"acknowledged", want[i]}, {"held", held}});
+  }
+  return {{"judged", true}, {"pass", pass}, {"unknown", unknown}, {"figures", figures}};
+}
+
+std::vector<std::string> differences(const json &judgement) {
+  std::vector<std::string> out;
+  for (const json &f : judgement.value("figures", json::array())) {
+    const long long held = f.at("held").get<long long>();
+    const long long want = f.at("acknowledged").get<long long>();
+    const std::string name = f.at("figure").get<std::string>();
+    if (held < want) {
+      out.push_back("the database holds " + std::to_string(want - held) + " fewer " + name +
+                    " than were acknowledged: commits were lost");
+    } else if (held > want) {
+      out.push_back("the database holds " + std::to_string(held - want) + " more " + name +
+                    " than were acknowledged" +
+                    (judgement.value("unknown", 0LL) > 0
+                         ? ", within what the transactions of unknown outcome may have done"
+                         : ": the report does not count all that committed"));
+    }
+  }
+  return out;
+}
+
+} // namespace durability

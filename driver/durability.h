@@ -1,0 +1,45 @@
+// durability.h - whether the database holds what a run acknowledged: what the
+// warehouses of a run's range changed during it, against the run's whole_run
+// counts, figure by figure.  A server that acknowledged commits and lost them
+// (a crash with commits not made durable, a disk that lies) shows as fewer
+// rows than acknowledged.  Judged only where this process was the only driver
+// of those warehouses.
+#ifndef TPCC_DRIVER_DURABILITY_H
+#define TPCC_DRIVER_DURABILITY_H
+
+#include "pg.h"
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace durability {
+
+constexpr int kFigures = 6;
+// What the figures count, as a sentence names them: "New-Orders", "order lines" ...
+extern const std::array<const char *, kFigures> kNames;
+
+// The figures on warehouses first..last, in one snapshot.
+using Snapshot = std::array<long long, kFigures>;
+Snapshot take(pg::Connection &conn, int first, int last);
+
+// The application name this process's connections carry, naming the range it drives.
+std::string application_name(int first, int last);
+// The other drivers connected that drive any of the warehouses first..last, by their names.
+std::vector<std::string> other_drivers(pg::Connection &conn, int first, int last,
+                                       const std::string &self);
+
+// The judgement, as the report's "durability": each figure's change against what whole_run
+// says was acknowledged, and "pass" unless the database holds fewer, or more than the
+// transactions of unknown outcome can explain.
+nlohmann::json judge(const Snapshot &before, const Snapshot &after,
+                     const nlohmann::json &whole_run);
+
+// One line per figure that differs, as a person reads it; none when all agree.
+std::vector<std::string> differences(const nlohmann::json &judgement);
+
+} // namespace durability
+
+#endif
