@@ -36,6 +36,7 @@ std::vector<std::string> narrow_columns(pg::Connection &conn) {
       " OR (data_type = 'numeric' AND numeric_precision - numeric_scale < 18))"
       " ORDER BY table_name, ordinal_position");
   std::vector<std::string> out;
+  out.reserve(static_cast<size_t>(PQntuples(r.get())));
   for (int row = 0; row < PQntuples(r.get()); ++row) {
     out.emplace_back(pg::text(r, row, 0));
   }

@@ -588,6 +588,27 @@ std::string utc(double unix_s) {
   return s;
 }
 
+// What --check found of the database against the run's acknowledgements.
+std::string durability_text(const json &d) {
+  if (d.empty()) {
+    return "not checked (tpcc-run --check judges it)";
+  }
+  if (!d.value("judged", false)) {
+    return "not judged: " + d.value("why", std::string());
+  }
+  std::string s = d.value("pass", false)
+                      ? "the database holds what was acknowledged"
+                      : "FAILED: the database differs from what was acknowledged";
+  for (const json &f : d.value("figures", json::array())) {
+    const long long held = f.at("held").get<long long>();
+    const long long want = f.at("acknowledged").get<long long>();
+    if (held != want) {
+      s += "; " + f.at("figure").get<std::string>() + " " + std::to_string(held - want);
+    }
+  }
+  return s;
+}
+
 std::vector<std::pair<std::string, std::string>> facts(const json &r) {
   const json &range = r.at("range");
   std::string warehouses = std::to_string(r.at("warehouses").get<int>()) + " (driven " +
@@ -611,6 +632,24 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
       {"seed", r.contains("seed") ? r.at("seed").dump() : "-"},
       {"C-Load / C-Run", r.at("c_load").dump() + " / " + r.at("c_run").dump()},
   };
+  const json whole = r.value("whole_run", json::object());
+  f.emplace_back("outcome unknown", whole.value("unknown", json(0)).dump() +
+                                        " transactions (lost while committing, not settled)");
+  const json dd = r.value("deferred_delivery", json::object());
+  f.emplace_back("deferred deliveries", dd.value("failed", json(0)).dump() + " failed, " +
+                                            dd.value("dropped", json(0)).dump() + " never ran, " +
+                                            dd.value("retries", json(0)).dump() + " retries");
+  f.emplace_back("durability", durability_text(r.value("durability", json::object())));
+  if (r.at("mode") == "standard") {
+    std::string times;
+    for (size_t t = 0; t < report::kTypes; ++t) {
+      const json x = r.at("transactions").at(report::kTypeKeys[t]);
+      times += (t == 0 ? "" : "; ") + std::string(report::kTypeNames[t]) + " " +
+               fixed(x.value("keying_s_avg", 0.0), 2) + " / " +
+               fixed(x.value("think_s_avg", 0.0), 2);
+    }
+    f.emplace_back("average keying / think, s", times);
+  }
   if (r.contains("interval_start_unix") && r.at("interval_start_unix").is_number()) {
     f.emplace_back("interval began", utc(r.at("interval_start_unix").get<double>()));
   }

@@ -123,13 +123,13 @@ void Recorder::record_locked(const Completion &c, bool sample) {
   }
   if (c.outcome == Outcome::unknown) {
     ++whole_.unknown;
-    unknown_[type] += in_interval(c.end_us) ? 1 : 0;
+    unknown_[type] += in_interval(c.end_us) ? 1U : 0U;
     return;
   }
   if (c.outcome == Outcome::failed) {
     if (c.type == TX_DELIVERY) { // a deferred one: the terminal's part never fails
       ++whole_.deliveries_failed;
-      deferred_failed_ += in_interval(c.end_us) ? 1 : 0;
+      deferred_failed_ += in_interval(c.end_us) ? 1U : 0U;
     }
     ++failures_total_;
     if (in_interval(c.end_us)) {
@@ -197,7 +197,7 @@ void Recorder::count_second(size_t key, int64_t end_us) {
 void Recorder::record_dropped_delivery(int64_t queued_us) {
   const std::lock_guard<std::mutex> lock(mutex_);
   ++whole_.deliveries_dropped;
-  deferred_dropped_ += in_interval(queued_us) ? 1 : 0;
+  deferred_dropped_ += in_interval(queued_us) ? 1U : 0U;
 }
 
 void Recorder::record_delivery(int64_t queued_us, int64_t done_us, int delivered, int skipped,

@@ -67,8 +67,9 @@ constexpr const char *kHelp =
     "  -o, --report FILE     the report as JSON\n"
     "      --html FILE       the report as a page with charts (as tpcc-report draws it)\n"
     "      --samples FILE    one CSV line per transaction\n"
-    "      --deliveries FILE one CSV line per deferred delivery\n"
-    "      --check           the consistency conditions after the run (exit 3 if violated)\n"
+    "      --deliveries FILE the delivery result file (default: beside the --report)\n"
+    "      --check           after the run: settle unknown outcomes, the consistency\n"
+    "                        conditions and durability (exit 3 if either fails)\n"
     "  -p, --progress S      a progress line every S seconds, 0 for none (default 10)\n"
     "      --no-flag         run without the shutdown flag that stop sets\n"
     "  -q, --quiet           no progress\n"
@@ -77,7 +78,7 @@ constexpr const char *kHelp =
     "  -V, --version         the version\n"
     "\n"
     "Exit status: 0 done, 1 a failure (or over 1 % failed transactions), 2 a usage error,\n"
-    "3 a consistency condition violated.\n";
+    "3 a consistency condition violated or acknowledged commits missing.\n";
 
 struct Options {
   std::string dsn;
@@ -618,7 +619,10 @@ void write_delivery(Run &run, const DeliveryJob &job, int64_t done_us, const cha
                      std::to_string(job.in.w_id) + "," + std::to_string(job.in.o_carrier_id) + "," +
                      outcome + "," + std::to_string(retries);
   for (size_t d = 0; d < 10; ++d) {
-    line += r == nullptr ? "," : r->o_id[d] == 0 ? ",skipped" : "," + std::to_string(r->o_id[d]);
+    line += ',';
+    if (r != nullptr) {
+      line += r->o_id[d] == 0 ? std::string("skipped") : std::to_string(r->o_id[d]);
+    }
   }
   const std::lock_guard<std::mutex> lock(run.deliveries_file_mutex);
   (void)std::fprintf(run.deliveries_file, "%s\n", line.c_str());
@@ -1126,10 +1130,10 @@ int run_main(int argc, char **argv) {
                        r.at("failures_pct").get<double>());
     status = 1;
   }
-  if (o.check && status == 0) {
+  if (o.check) {
     try {
       pg::Connection conn(o.dsn);
-      status = run_check(conn, o);
+      status = status == 0 ? run_check(conn, o) : status;
     } catch (const pg::Error &e) {
       fail(std::string("the check failed: ") + e.what());
     }

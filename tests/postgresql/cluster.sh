@@ -17,10 +17,20 @@ pg_start() {
   # From a directory the server's user may enter, whatever the caller's is.
   (cd "$PG_DIR" && "${as[@]}" "$bindir/initdb" -D "$PG_DIR/data" -U tpcc --auth=trust -E UTF8 \
     --locale=C >"$PG_DIR/initdb.log" 2>&1) || { cat "$PG_DIR/initdb.log"; return 1; }
-  (cd "$PG_DIR" && "${PG_CTL[@]}" -l "$PG_DIR/server.log" -w -t 60 \
-    -o "-c listen_addresses='' -k $PG_DIR -c fsync=off -c full_page_writes=off" start \
-    >/dev/null) || { cat "$PG_DIR/server.log"; return 1; }
+  pg_serve || return 1
   PSQL=(psql -h "$PG_DIR" -U tpcc -d postgres -X -q -v ON_ERROR_STOP=1)
+}
+
+pg_serve() { # pg_serve [SETTINGS]: starts the server, with SETTINGS (-c name=value ...) besides
+  (cd "$PG_DIR" && "${PG_CTL[@]}" -l "$PG_DIR/server.log" -w -t 60 \
+    -o "-c listen_addresses='' -k $PG_DIR -c fsync=off -c full_page_writes=off ${1:-}" start \
+    >/dev/null) || { cat "$PG_DIR/server.log"; return 1; }
+}
+
+# pg_crash [SETTINGS]: ends the server at once, as a crash would, and starts it again.
+pg_crash() {
+  (cd "$PG_DIR" && "${PG_CTL[@]}" -m immediate stop >/dev/null 2>&1)
+  pg_serve "${1:-}"
 }
 
 pg_stop() {

@@ -73,6 +73,23 @@ echo "$text" | head -n 2
 expect "tpcc-load on a loaded database" 1 "table 'warehouse' exists already" \
   "$load" --dsn "$dsn" --warehouses 2
 
+echo "--- a throughput run: 20 s, 4 connections, counters and sums at their old widths' end"
+"${PSQL[@]}" -c "UPDATE stock SET s_ytd = 99999999 - 500, s_order_cnt = 9999 - 5, s_remote_cnt = 9999 - 5;
+  UPDATE customer SET c_payment_cnt = 9999 - 3, c_delivery_cnt = 9999 - 3" >/dev/null ||
+  failed "cannot preset the counters"
+"${PSQL[@]}" -c "UPDATE warehouse SET w_ytd = w_ytd + 9999999000; UPDATE district SET d_ytd = d_ytd + 9999999000;
+  UPDATE customer SET c_ytd_payment = c_ytd_payment + 9999999000, c_balance = c_balance - 9999999000" >/dev/null ||
+  failed "cannot preset the sums"
+before=$(snapshot)
+text=$("$run" --dsn "$dsn" --connections 4 --ramp-up 1 --duration 10 --no-flag --quiet \
+  --report "$out/wide.json") || failed "run at the old widths' end: status $?"
+accounts wide "$before" "$out/wide.json"
+[[ $(jq '[.transactions[].failures] | add' "$out/wide.json") == 0 ]] ||
+  failed "run at the old widths' end: failures $(jq -c .errors "$out/wide.json")"
+"${PSQL[@]}" -c "UPDATE warehouse SET w_ytd = w_ytd - 9999999000; UPDATE district SET d_ytd = d_ytd - 9999999000;
+  UPDATE customer SET c_ytd_payment = c_ytd_payment - 9999999000, c_balance = c_balance + 9999999000" >/dev/null ||
+  failed "cannot restore the sums"
+
 echo "--- a throughput run: 20 s, 4 connections"
 before=$(snapshot)
 text=$("$run" --dsn "$dsn" --connections 4 --ramp-up 2 --duration 20 --no-flag --quiet --check \
@@ -83,8 +100,12 @@ accounts throughput "$before" "$out/throughput.json"
 conditions throughput "$text"
 completed=$(jq '[.series.periods[].count[]] | add' "$out/throughput.json")
 [[ $(($(wc -l <"$out/samples.csv") - 1)) -ge $completed ]] || failed "samples: fewer lines than completions"
-[[ $(($(wc -l <"$out/deliveries.csv") - 1)) == $(jq .whole_run.deliveries_completed "$out/throughput.json") ]] ||
+[[ $(grep -c ',committed,' "$out/deliveries.csv") == $(jq .whole_run.deliveries_completed "$out/throughput.json") ]] ||
   failed "deliveries: not one line per completed delivery"
+[[ -s $out/throughput.deliveries.csv ]] && cmp -s "$out/throughput.deliveries.csv" "$out/deliveries.csv" ||
+  [[ ! -e $out/throughput.deliveries.csv ]] || failed "deliveries: a second result file"
+grep -q 'durability: the database changed by exactly what the run acknowledged' <<<"$text" ||
+  failed "throughput: durability not judged exact: $(grep durability <<<"$text")"
 
 echo "--- 8 connections on warehouse 1 alone: conflicts"
 before=$(snapshot)
@@ -136,19 +157,54 @@ wait $driver || failed "killed backends: status $?"
 accounts killed "$before" "$out/killed.json"
 conditions killed "$(cat "$out/killed.txt")"
 
-echo "--- two hosts' ranges, merged"
+echo "--- two hosts' ranges with the same options, merged"
 before=$(snapshot)
 for part in 1 2; do
   "$run" --dsn "$dsn" --connections 2 --range "$part-$part" --ramp-up 1 --duration 8 --no-flag \
-    --quiet --seed "$part" --report "$out/part$part.json" >/dev/null &
+    --quiet --check --report "$out/part$part.json" --samples "$out/part$part.csv" >/dev/null &
 done
 wait || failed "parts: a part failed"
 "$run" --merge --report "$out/merged.json" "$out/part1.json" "$out/part2.json" >/dev/null ||
   failed "merge: status $?"
 accounts merged "$before" "$out/merged.json"
-[[ $(jq '.transactions.new_order.count' "$out/merged.json") == \
-  $(jq -s 'map(.transactions.new_order.count) | add' "$out/part1.json" "$out/part2.json") ]] ||
-  failed "merge: New-Orders are not the parts' sum"
+[[ $(jq -s 'map(.durability.pass) | all' "$out/part1.json" "$out/part2.json") == true ]] ||
+  failed "parts: durability not judged a pass on each range"
+[[ $(jq .c_run "$out/part1.json") == $(jq .c_run "$out/part2.json") ]] || failed "parts: two C-Runs"
+deck() { awk -F, '$1 == 1 { print $2 }' "$1" | head -n 40 | tr '\n' ' '; }
+[[ $(deck "$out/part1.csv") != "$(deck "$out/part2.csv")" ]] ||
+  failed "parts: terminal 1 of each host dealt the same transactions: $(deck "$out/part1.csv")"
+echo "parts: C-Run $(jq .c_run "$out/part1.json") on both; terminal 1 dealt $(deck "$out/part1.csv" | cut -c 1-60)..." \
+  "and $(deck "$out/part2.csv" | cut -c 1-60)..."
+
+# crash NAME SETTINGS STATUS: a run that the server's crash interrupts, with SETTINGS, and the
+# status --check ends it with.
+crash() {
+  local name=$1 settings=$2 status=$3 got
+  pg_crash "$settings" || { failed "$name: the server did not start"; return; }
+  "$run" --dsn "$dsn" --connections 4 --ramp-up 1 --duration 14 --no-flag --quiet --check \
+    --report "$out/$name.json" >"$out/$name.txt" 2>"$out/$name.err" &
+  local driver=$!
+  sleep 5
+  # The WAL writer held still for a second: a commit acknowledged before its WAL is written
+  # out is then in the server's memory alone when it crashes.
+  kill -STOP "$(pgrep -P "$(head -n 1 "$PG_DIR/data/postmaster.pid")" -f walwriter)"
+  sleep 1
+  pg_crash "$settings" || failed "$name: the server did not start again"
+  wait $driver
+  got=$?
+  [[ $got == "$status" ]] || failed "$name: status $got, not $status: $(cat "$out/$name.err")"
+  echo "$name: status $got; $(grep -E '^durability' "$out/$name.txt")"
+  cat "$out/$name.err"
+}
+echo "--- the server crashes mid-run: durable commits"
+crash durable-crash "" 0
+[[ $(jq .durability.pass "$out/durable-crash.json") == true ]] || failed "durable crash: not a pass"
+echo "--- the server crashes mid-run: commits acknowledged before they are durable"
+crash lost-commits "-c synchronous_commit=off" 3
+grep -qE '^tpcc-run: the database holds [0-9]+ fewer New-Orders than were acknowledged: commits were lost$' \
+  "$out/lost-commits.err" || failed "lost commits: not named"
+[[ $(jq .durability.pass "$out/lost-commits.json") == false ]] || failed "lost commits: a pass"
+pg_crash "" || failed "the server did not start again"
 
 echo "--- a load in two parts at once: the part with the keys waits for the other"
 "${PSQL[@]}" -c "CREATE DATABASE parts" || failed "cannot create a database"
