@@ -64,43 +64,25 @@ public:
     if (total_ == 0) {
       return 0;
     }
-    // ceil(p % of the count), less a rounding error: 99.9 % of 20000 is 19980, not 19981
-    const auto rank = std::max<uint64_t>(
-        static_cast<uint64_t>(std::ceil(p / 100 * static_cast<double>(total_) - 1e-6)), 1);
-    uint64_t seen = 0;
-    for (size_t i = 0; i < counts_.size(); ++i) {
-      seen += counts_[i];
-      if (seen >= rank && counts_[i] != 0) {
-        const double mid = static_cast<double>(lower(i)) + static_cast<double>(width(i) - 1) / 2;
-        return mid < static_cast<double>(max_) ? mid : static_cast<double>(max_);
-      }
-    }
-    return static_cast<double>(max_);
+    const size_t i = bucket_at(rank(p, total_));
+    const double mid = static_cast<double>(lower(i)) + static_cast<double>(width(i) - 1) / 2;
+    return mid < static_cast<double>(max_) ? mid : static_cast<double>(max_);
   }
 
-  // The largest value the bucket holding the rank-th least value may hold (never above the
-  // largest value): what a limit on a percentile is held to, the bucket's midpoint being an
-  // estimate.  0 when empty; rank > count() is beyond every value: UINT64_MAX.
-  uint64_t bound_at(uint64_t rank) const {
-    if (rank > total_) {
+  // The largest value the bucket holding the p-th percentile may hold (never above the largest
+  // value): what a limit on a percentile is held to, the bucket's midpoint being an estimate.
+  // `more` values besides these count as above every limit (transactions that never
+  // completed), so a percentile among them is UINT64_MAX; 0 when there are no values at all.
+  uint64_t percentile_bound(double p, uint64_t more = 0) const {
+    if (total_ + more == 0) {
+      return 0;
+    }
+    const uint64_t r = rank(p, total_ + more);
+    if (r > total_) {
       return UINT64_MAX;
     }
-    uint64_t seen = 0;
-    for (size_t i = 0; i < counts_.size(); ++i) {
-      seen += counts_[i];
-      if (seen >= rank && counts_[i] != 0) {
-        return std::min(lower(i) + width(i) - 1, max_);
-      }
-    }
-    return max_;
-  }
-  // The same for the p-th percentile of these values and `more` besides, each of them above
-  // every limit (transactions that never completed).
-  uint64_t percentile_bound(double p, uint64_t more = 0) const {
-    const double n = static_cast<double>(total_ + more);
-    return n == 0 ? 0
-                  : bound_at(std::max<uint64_t>(
-                        static_cast<uint64_t>(std::ceil(p / 100 * n - 1e-6)), 1));
+    const size_t i = bucket_at(r);
+    return std::min(lower(i) + width(i) - 1, max_);
   }
 
   // The buckets that hold values: (least value, count), in order.
@@ -121,6 +103,23 @@ public:
   }
 
 private:
+  // ceil(p % of n), less a rounding error: 99.9 % of 20000 is 19980, not 19981; at least 1.
+  static uint64_t rank(double p, uint64_t n) {
+    return std::max<uint64_t>(
+        static_cast<uint64_t>(std::ceil(p / 100 * static_cast<double>(n) - 1e-6)), 1);
+  }
+  // The bucket holding the rank-th least value, 1 <= rank <= count().
+  size_t bucket_at(uint64_t rank) const {
+    uint64_t seen = 0;
+    for (size_t i = 0; i < counts_.size(); ++i) {
+      seen += counts_[i];
+      if (seen >= rank && counts_[i] != 0) {
+        return i;
+      }
+    }
+    return index(max_);
+  }
+
   std::vector<uint64_t> counts_;
   uint64_t total_ = 0, max_ = 0;
 };
