@@ -15,15 +15,15 @@ const std::array<const char *, kFigures> kNames = {"New-Orders",     "order line
 
 namespace {
 
-// What whole_run says each figure changed by.
-std::array<long long, kFigures> acknowledged(const json &w) {
-  const auto n = [&w](const char *key) { return w.at(key).get<long long>(); };
-  return {n("new_order_committed"),
-          n("order_lines_committed"),
-          n("new_order_committed") - n("districts_delivered"),
-          n("payment_committed"),
-          n("payment_amount_cents"),
-          n("districts_delivered")};
+// What the run acknowledged of each figure.
+std::array<long long, kFigures> acknowledged(const report::WholeRun &w) {
+  const auto n = [](uint64_t v) { return static_cast<long long>(v); };
+  return {n(w.new_order_committed),
+          n(w.order_lines_committed),
+          n(w.new_order_committed) - n(w.districts_delivered),
+          n(w.payment_committed),
+          w.payment_amount_cents,
+          n(w.districts_delivered)};
 }
 
 } // namespace
@@ -73,9 +73,9 @@ std::vector<std::string> other_drivers(pg::Connection &conn, int first, int last
   return out;
 }
 
-json judge(const Snapshot &before, const Snapshot &after, const json &whole_run) {
-  const std::array<long long, kFigures> want = acknowledged(whole_run);
-  const long long unknown = whole_run.value("unknown", 0LL);
+json judge(const Snapshot &before, const Snapshot &after, const report::WholeRun &run) {
+  const std::array<long long, kFigures> want = acknowledged(run);
+  const auto unknown = static_cast<long long>(run.unknown);
   json figures = json::array();
   bool pass = true;
   for (size_t i = 0; i < kFigures; ++i) {

@@ -8,6 +8,7 @@
 #define TPCC_DRIVER_DURABILITY_H
 
 #include "pg.h"
+#include "report.h"
 
 #include <nlohmann/json.hpp>
 
@@ -31,11 +32,10 @@ std::string application_name(int first, int last);
 std::vector<std::string> other_drivers(pg::Connection &conn, int first, int last,
                                        const std::string &self);
 
-// The judgement, as the report's "durability": each figure's change against what whole_run
-// says was acknowledged, and "pass" unless the database holds fewer, or more than the
-// transactions of unknown outcome can explain.
-nlohmann::json judge(const Snapshot &before, const Snapshot &after,
-                     const nlohmann::json &whole_run);
+// The judgement, as the report's "durability": each figure's change against what the run
+// acknowledged, and "pass" unless the database holds fewer, or more than the transactions of
+// unknown outcome can explain.
+nlohmann::json judge(const Snapshot &before, const Snapshot &after, const report::WholeRun &run);
 
 // One line per figure that differs, as a person reads it; none when all agree.
 std::vector<std::string> differences(const nlohmann::json &judgement);

@@ -900,10 +900,10 @@ void settle_unsettled(Run &run) {
     } catch (const pg::Error &) {
       continue;
     }
-    const bool committed = settled == tx::Settled::committed;
     if (settled == tx::Settled::unknown) {
       continue;
     }
+    const bool committed = settled == tx::Settled::committed;
     if (u.c.type == TX_DELIVERY) {
       run.recorder->settle_delivery(u.c, committed, d.delivered, d.skipped);
     } else {
@@ -928,7 +928,7 @@ json settle_and_judge(Run &run, Acknowledgement &ack, const std::string &self) {
               {"why", "another driver of these warehouses was connected (" + ack.others[0] + ")"}};
     }
     return durability::judge(ack.before, durability::take(conn, first, last),
-                             run.recorder->json().at("whole_run"));
+                             run.recorder->whole_run());
   } catch (const pg::Error &e) {
     return {{"judged", false}, {"why", std::string("the server did not answer: ") + e.what()}};
   }
