@@ -31,10 +31,22 @@ const std::array<const char *, 9> kPerSecondKeys = {
     "payment_remote", "payment_by_name", "order_status_by_name"};
 
 namespace {
-enum PerSecond : size_t { kRolledBack = kTypes, kPaymentRemote, kPaymentByName, kStatusByName };
-} // namespace
 
-namespace {
+enum PerSecond : size_t { kRolledBack = kTypes, kPaymentRemote, kPaymentByName, kStatusByName };
+
+// The field of "transactions" that each of kPerSecondKeys counts: the report's figure is the
+// sum of its seconds.
+std::pair<const char *, const char *> counted_field(size_t key) {
+  if (key < kTypes) {
+    return {kTypeKeys[key], "count"};
+  }
+  static constexpr std::array<std::pair<const char *, const char *>, 4> kShares = {
+      {{"new_order", "rolled_back"},
+       {"payment", "remote"},
+       {"payment", "by_name"},
+       {"order_status", "by_name"}}};
+  return kShares.at(key - kTypes);
+}
 
 json histogram_json(const Histogram &h) {
   json buckets = json::array();
@@ -155,22 +167,18 @@ void Recorder::record_locked(const Completion &c, bool sample) {
   if (!in_interval(c.end_us)) {
     return;
   }
-  ++count_[type];
   retries_[type] += static_cast<uint64_t>(c.retries);
   keying_us_[type] += c.keying_us;
   think_us_[type] += c.think_us;
   times_[type].add(response);
   count_second(type, c.end_us);
   if (c.type == TX_NEW_ORDER) {
-    rolled_back_ += c.outcome == Outcome::rolled_back ? 1 : 0;
     lines_ += static_cast<uint64_t>(c.lines);
     remote_lines_ += static_cast<uint64_t>(c.remote_lines);
     if (c.outcome == Outcome::rolled_back) {
       count_second(kRolledBack, c.end_us);
     }
   } else if (c.type == TX_PAYMENT) {
-    payment_remote_ += c.remote ? 1 : 0;
-    payment_by_name_ += c.by_name ? 1 : 0;
     if (c.remote) {
       count_second(kPaymentRemote, c.end_us);
     }
@@ -178,7 +186,6 @@ void Recorder::record_locked(const Completion &c, bool sample) {
       count_second(kPaymentByName, c.end_us);
     }
   } else if (c.type == TX_ORDER_STATUS) {
-    order_status_by_name_ += c.by_name ? 1 : 0;
     if (c.by_name) {
       count_second(kStatusByName, c.end_us);
     }
@@ -245,18 +252,20 @@ json Recorder::json() {
   r["interval_s"] = static_cast<double>(interval_us_) / 1e6;
   for (size_t t = 0; t < kTypes; ++t) {
     nlohmann::json &x = r["transactions"][kTypeKeys[t]];
-    x = {{"count", count_[t]},
-         {"retries", retries_[t]},
+    x = {{"retries", retries_[t]},
          {"failures", failures_[t]},
          {"unknown", unknown_[t]},
          {"keying_us_total", keying_us_[t]},
          {"think_us_total", think_us_[t]}};
     r["histograms"][kTypeKeys[t]] = histogram_json(times_[t]);
   }
-  r["transactions"]["new_order"].update(
-      {{"rolled_back", rolled_back_}, {"lines", lines_}, {"remote_lines", remote_lines_}});
-  r["transactions"]["payment"].update({{"remote", payment_remote_}, {"by_name", payment_by_name_}});
-  r["transactions"]["order_status"]["by_name"] = order_status_by_name_;
+  r["transactions"]["new_order"].update({{"lines", lines_}, {"remote_lines", remote_lines_}});
+  for (size_t k = 0; k < kPerSecondKeys.size(); ++k) {
+    const auto [type, field] = counted_field(k);
+    r["transactions"][type][field] =
+        std::accumulate(per_second_[k].begin(), per_second_[k].end(), uint64_t{0});
+    r["per_second"][kPerSecondKeys[k]] = per_second_[k];
+  }
   r["histograms"]["deferred_delivery"] = histogram_json(deferred_);
   r["deferred_delivery"] = {{"completed", deferred_done_},  {"failed", deferred_failed_},
                             {"dropped", deferred_dropped_}, {"retries", deferred_retries_},
@@ -272,9 +281,6 @@ json Recorder::json() {
     periods.push_back(p);
   }
   r["series"] = {{"period_s", kPeriodUs / 1'000'000}, {"periods", periods}};
-  for (size_t k = 0; k < kPerSecondKeys.size(); ++k) {
-    r["per_second"][kPerSecondKeys[k]] = per_second_[k];
-  }
   r["whole_run"] = {{"new_order_committed", whole_.new_order_committed},
                     {"new_order_rolled_back", whole_.new_order_rolled_back},
                     {"order_lines_committed", whole_.order_lines_committed},
@@ -524,19 +530,6 @@ void add_counts(json &into, const json &from) {
       into[key] = into.value(key, int64_t{0}) + value.get<int64_t>();
     }
   }
-}
-
-// The field of "transactions" that each of kPerSecondKeys counts.
-std::pair<const char *, const char *> counted_field(size_t key) {
-  if (key < kTypes) {
-    return {kTypeKeys[key], "count"};
-  }
-  static constexpr std::array<std::pair<const char *, const char *>, 4> kShares = {
-      {{"new_order", "rolled_back"},
-       {"payment", "remote"},
-       {"payment", "by_name"},
-       {"order_status", "by_name"}}};
-  return kShares.at(key - kTypes);
 }
 
 // Counts anew over the interval all hosts measured, start to end (Unix seconds), what each

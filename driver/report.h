@@ -98,19 +98,18 @@ private:
   int64_t interval_start_us_, interval_us_;
   std::FILE *samples_;
   std::array<Histogram, kTypes> times_;
-  std::array<uint64_t, kTypes> count_{}, retries_{}, failures_{}, unknown_{};
+  std::array<uint64_t, kTypes> retries_{}, failures_{}, unknown_{};
   void record_locked(const Completion &c, bool sample); // a settled one is not sampled again
   void unsettle_locked(const Completion &c);
-  uint64_t rolled_back_ = 0, lines_ = 0, remote_lines_ = 0, payment_remote_ = 0;
-  uint64_t payment_by_name_ = 0, order_status_by_name_ = 0;
+  uint64_t lines_ = 0, remote_lines_ = 0;
   Histogram deferred_;
   uint64_t deferred_done_ = 0, districts_ = 0, skipped_ = 0, failures_total_ = 0;
   uint64_t deferred_failed_ = 0, deferred_dropped_ = 0, deferred_retries_ = 0;
   std::array<int64_t, kTypes> keying_us_{}, think_us_{};
   std::map<std::string, uint64_t> errors_;
   std::vector<Period> series_;
-  // Per second of the interval, what the merge of several hosts' reports counts anew over
-  // the interval they share: kPerSecondKeys' counts.
+  // Per second of the interval, kPerSecondKeys' counts: the report's counts are their sums,
+  // and the merge of several hosts' reports counts them anew over the interval they share.
   std::array<std::vector<uint64_t>, 9> per_second_;
   void count_second(size_t key, int64_t end_us);
   WholeRun whole_;
