@@ -119,7 +119,7 @@ void Recorder::settle_delivery(const Completion &c, bool committed, int delivere
       return;
     }
   }
-  record_delivery(c.start_us, c.end_us, delivered, skipped);
+  record_delivery(c.start_us, c.end_us, delivered, skipped, c.retries);
 }
 
 void Recorder::record_locked(const Completion &c, bool sample) {
