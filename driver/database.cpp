@@ -43,6 +43,81 @@ std::vector<std::string> narrow_columns(pg::Connection &conn) {
   return out;
 }
 
+namespace {
+
+// The kit's functions of the current schema, each as the server would define it again.
+std::string procedure_definitions(pg::Connection &conn) {
+  return pg::text(
+      conn.exec("SELECT coalesce(string_agg(pg_get_functiondef(oid), E'\\n' ORDER BY oid::regprocedure"
+                "::text), '') FROM pg_proc WHERE pronamespace = current_schema()::regnamespace"
+                " AND proname IN ('tpcc_new_order', 'tpcc_payment', 'tpcc_order_status',"
+                " 'tpcc_delivery', 'tpcc_stock_level')"),
+      0, 0);
+}
+
+} // namespace
+
+void install_procedures(pg::Connection &conn) {
+  const char *const differ = "the kit's functions (tpcc_new_order and the others) there differ"
+                             " from this version's: drop them, or load again with --drop";
+  conn.exec("BEGIN");
+  try {
+    conn.exec("SELECT pg_advisory_xact_lock(1235)"); // one installer at a time
+    const std::string before = procedure_definitions(conn);
+    try {
+      conn.exec(kProceduresSql);
+    } catch (const pg::Error &e) { // one of the same name that cannot be replaced
+      throw pg::Error(std::string(differ) + " (" + e.what() + ")", e.sqlstate());
+    }
+    if (!before.empty() && before != procedure_definitions(conn)) {
+      throw pg::Error(differ, "42723");
+    }
+    conn.exec("COMMIT");
+  } catch (const pg::Error &) {
+    if (conn.ok()) {
+      conn.exec("ROLLBACK");
+    }
+    throw;
+  }
+}
+
+void drop_procedures(pg::Connection &conn) {
+  conn.exec("DROP FUNCTION IF EXISTS tpcc_new_order, tpcc_payment, tpcc_order_status,"
+            " tpcc_delivery, tpcc_stock_level");
+}
+
+ServerTime server_time(pg::Connection &conn) {
+  ServerTime t;
+  if (pg::text(conn.exec("SELECT to_regclass('pg_stat_statements') IS NULL"), 0, 0)[0] == 't') {
+    t.unavailable = "pg_stat_statements is not installed in this database";
+    return t;
+  }
+  static const char *const kTypes[] = {"new_order", "payment", "order_status", "delivery",
+                                       "stock_level"};
+  try {
+    // A statement's tag: /* tpcc-run TYPE SHARE */, SHARE the transactions one call makes.
+    const pg::Result r = conn.exec(
+        "SELECT m[1], sum(total_exec_time), sum(calls * m[2]::float8) FROM (SELECT"
+        " regexp_match(query, '/\\* tpcc-run (\\w+) ([0-9.]+) \\*/') AS m, total_exec_time, calls"
+        " FROM pg_stat_statements WHERE dbid = (SELECT oid FROM pg_database"
+        " WHERE datname = current_database())) AS s WHERE m IS NOT NULL GROUP BY 1");
+    for (int row = 0; row < PQntuples(r.get()); ++row) {
+      for (size_t type = 0; type < t.exec_ms.size(); ++type) {
+        if (std::string(pg::text(r, row, 0)) == kTypes[type]) {
+          t.exec_ms[type] = pg::real(r, row, 1);
+          t.transactions[type] = pg::real(r, row, 2);
+        }
+      }
+    }
+  } catch (const pg::Error &e) { // not loaded at the server's start, say
+    if (conn.ok() && PQtransactionStatus(conn.get()) == PQTRANS_INERROR) {
+      conn.exec("ROLLBACK");
+    }
+    t.unavailable = std::string("pg_stat_statements: ") + e.what();
+  }
+  return t;
+}
+
 std::vector<Condition> check(pg::Connection &conn, int first, int last) {
   if (first > 0) {
     // Temporary relations come first in the search path: the conditions read these.

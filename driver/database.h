@@ -6,6 +6,7 @@
 
 #include "pg.h"
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,24 @@ namespace database {
 extern const char *const kSchemaSql; // the nine tables, without keys
 extern const char *const kKeysSql;   // their keys and indexes
 extern const char *const kCheckSql;  // the twelve conditions, one row each
+extern const char *const kProceduresSql; // the five transactions as functions
+
+// Installs the kit's functions in the database's current schema, in one transaction.  Refuses
+// (throws pg::Error, changing nothing) when functions of their names are there and differ.
+void install_procedures(pg::Connection &conn);
+
+// Drops the kit's functions, if they are there.
+void drop_procedures(pg::Connection &conn);
+
+// What the server spent executing each transaction type's statements, as pg_stat_statements
+// has counted them since it was last reset, for all sessions of this database: the kit tags
+// its statements with their type.  Subtract two of them for the time between.
+struct ServerTime {
+  std::string unavailable; // why there are no figures ("" when there are)
+  std::array<double, 5> exec_ms{};        // per type, in the report's order
+  std::array<double, 5> transactions{};   // per type: the calls that each make one
+};
+ServerTime server_time(pg::Connection &conn);
 
 // The nine tables' names, in the population's order.
 const std::vector<std::string> &tables();

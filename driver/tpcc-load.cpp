@@ -48,7 +48,7 @@ constexpr const char *kHelp =
     "  -j, --connections K   connections loading at once (default: the CPUs)\n"
     "      --no-keys         leave keys, ANALYZE and the check to another part of the load\n"
     "      --no-check        add the keys but skip the consistency check\n"
-    "      --drop            drop the kit's tables first, if they exist\n"
+    "      --drop            drop the kit's tables and functions first, if they exist\n"
     "  -q, --quiet           no progress line\n"
     "  -h, --help            this text\n"
     "  -V, --version         the version\n"
@@ -172,6 +172,7 @@ void make_schema(pg::Connection &conn, const Options &o) {
   if (o.drop) {
     conn.exec("DROP TABLE IF EXISTS warehouse, district, customer, history, orders, new_order,"
               " order_line, item, stock, tpcc_load CASCADE");
+    database::drop_procedures(conn);
   }
   if (whole(o)) {
     for (const std::string &t : database::tables()) {
@@ -197,6 +198,7 @@ void make_schema(pg::Connection &conn, const Options &o) {
   }
   conn.exec(kLoadTable);
   conn.exec("COMMIT");
+  database::install_procedures(conn); // for tpcc-run --procedures
 }
 
 // ---- the data: each table of each warehouse (and ITEM) one COPY ----
