@@ -623,6 +623,7 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
   std::vector<std::pair<std::string, std::string>> f = {
       {"kit", "tpcc-run " + r.at("version").get<std::string>()},
       {"mode", mode},
+      {"transactions as", report::sql_name(r)},
       {"warehouses", warehouses},
       {"terminals", r.at("terminals").dump()},
       {"connections", r.at("connections").dump()},
@@ -652,6 +653,7 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
     }
   }
   f.emplace_back("average keying / think, s", times);
+  f.emplace_back("server time per transaction, ms", report::server_times(r));
   if (r.contains("interval_start_unix") && r.at("interval_start_unix").is_number()) {
     f.emplace_back("interval began", utc(r.at("interval_start_unix").get<double>()));
   }

@@ -429,6 +429,26 @@ void finish(json &r) {
   checks(r);
 }
 
+const char *sql_name(const json &r) {
+  return r.value("sql", "plain") == "procedures" ? "PL/pgSQL procedures" : "plain SQL";
+}
+
+std::string server_times(const json &r) {
+  const json st = r.value("server_time", json::object());
+  if (st.contains("unavailable")) {
+    return "not known (" + st.at("unavailable").get<std::string>() + ")";
+  }
+  if (!st.contains("transactions")) {
+    return "not known (an older report)";
+  }
+  std::string s;
+  for (size_t t = 0; t < kTypes; ++t) {
+    s.append(t == 0 ? "" : "; ").append(kTypeNames[t]).append(" ");
+    s.append(fixed(st.at("transactions").at(kTypeKeys[t]).at("exec_ms_avg").get<double>(), 3));
+  }
+  return s;
+}
+
 std::string text(const json &r) {
   std::string out;
   char line[512];
@@ -437,9 +457,9 @@ std::string text(const json &r) {
     out += line;
   };
   const json &range = r.at("range");
-  add("%s %s: %s mode, %d warehouse%s (%d-%d), %d terminals on %d connections\n",
+  add("%s %s: %s mode, %s, %d warehouse%s (%d-%d), %d terminals on %d connections\n",
       r.at("tool").get<std::string>().c_str(), r.at("version").get<std::string>().c_str(),
-      r.at("mode").get<std::string>().c_str(), r.at("warehouses").get<int>(),
+      r.at("mode").get<std::string>().c_str(), sql_name(r), r.at("warehouses").get<int>(),
       r.at("warehouses").get<int>() == 1 ? "" : "s", range.at(0).get<int>(), range.at(1).get<int>(),
       r.at("terminals").get<int>(), r.at("connections").get<int>());
   add("interval %.1f s after %.0f s of ramp-up, ended by %s; seed %s, C-Load %d, C-Run %d\n\n",
@@ -481,6 +501,7 @@ std::string text(const json &r) {
       dd.value("failed", 0ULL), dd.value("dropped", 0ULL), dd.at("p90_ms").get<double>(),
       dd.at("skipped").get<unsigned long long>(), dd.at("districts").get<unsigned long long>(),
       dd.at("skipped_pct").get<double>());
+  out += "server time per transaction, ms: " + server_times(r) + "\n";
   if (r.at("mode") == "standard") {
     out += "average keying / think time, s:";
     for (size_t t = 0; t < kTypes; ++t) {
@@ -580,8 +601,8 @@ json merge(const std::vector<json> &parts) {
   std::map<std::string, Histogram> histograms;
   for (size_t i = 0; i < parts.size(); ++i) {
     const json &p = parts[i];
-    for (const char *key : {"tool", "mode", "warehouses", "seed", "c_load", "c_run"}) {
-      if (p.at(key) != r.at(key)) {
+    for (const char *key : {"tool", "mode", "sql", "warehouses", "seed", "c_load", "c_run"}) {
+      if (p.value(key, json("plain")) != r.value(key, json("plain"))) { // older ones ran plain
         throw std::runtime_error(std::string("the reports differ in ") + key + " (" +
                                  r.at(key).dump() + " and " + p.at(key).dump() +
                                  "): they are not parts of one run");

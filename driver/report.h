@@ -122,6 +122,13 @@ void finish(nlohmann::json &r);
 // The report as text, for standard output.
 std::string text(const nlohmann::json &r);
 
+// How the run sent its transactions: "plain SQL" or "PL/pgSQL procedures".
+const char *sql_name(const nlohmann::json &r);
+
+// The server's mean execution time per transaction of each type, as a line of text, or why
+// it is not known.
+std::string server_times(const nlohmann::json &r);
+
 // One report of the whole from the reports of several hosts' ranges; throws
 // std::runtime_error naming what does not fit.
 nlohmann::json merge(const std::vector<nlohmann::json> &parts);

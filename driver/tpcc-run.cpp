@@ -47,7 +47,8 @@ constexpr const char *kUsage =
     "usage: tpcc-run [--dsn CONNINFO] [--warehouses N] [--range A-B] [--connections C]\n"
     "                [--standard [--time-scale F]] [--ramp-up S] [--duration S] [--seed S]\n"
     "                [--c-load C] [--c-run C] [--report FILE] [--html FILE] [--samples FILE]\n"
-    "                [--deliveries FILE] [--check] [--progress S] [--no-flag] [--quiet]\n"
+    "                [--deliveries FILE] [--procedures] [--check] [--progress S] [--no-flag]\n"
+    "                [--quiet]\n"
     "       tpcc-run --merge [--report FILE] [--html FILE] REPORT.json...\n";
 
 constexpr const char *kHelp =
@@ -68,6 +69,8 @@ constexpr const char *kHelp =
     "      --html FILE       the report as a page with charts (as tpcc-report draws it)\n"
     "      --samples FILE    one CSV line per transaction\n"
     "      --deliveries FILE the delivery result file (default: beside the --report)\n"
+    "      --procedures      each transaction one call of the kit's PL/pgSQL function for\n"
+    "                        it, installed when missing (default: the kit's statements)\n"
     "      --check           after the run: settle unknown outcomes, the consistency\n"
     "                        conditions and durability (exit 3 if either fails)\n"
     "  -p, --progress S      a progress line every S seconds, 0 for none (default 10)\n"
@@ -90,6 +93,7 @@ struct Options {
   int64_t c_load = -1, c_run = -1;
   std::string report, html, samples, deliveries;
   bool check = false, no_flag = false, quiet = false, merge = false;
+  tx::Mode sql = tx::Mode::plain;
   int64_t progress = 10;
   std::vector<std::string> merge_files;
 };
@@ -103,7 +107,8 @@ enum : int {
   kDeliveries,
   kCheck,
   kNoFlag,
-  kMerge
+  kMerge,
+  kProcedures
 };
 
 Options parse(int argc, char **argv) {
@@ -127,6 +132,7 @@ Options parse(int argc, char **argv) {
                                  {"no-flag", no_argument, nullptr, kNoFlag},
                                  {"quiet", no_argument, nullptr, 'q'},
                                  {"merge", no_argument, nullptr, kMerge},
+                                 {"procedures", no_argument, nullptr, kProcedures},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};
@@ -199,6 +205,9 @@ Options parse(int argc, char **argv) {
       break;
     case kMerge:
       o.merge = true;
+      break;
+    case kProcedures:
+      o.sql = tx::Mode::procedures;
       break;
     default:
       command_line::common_option(c, kUsage, kHelp, TPCC_VERSION, argv);
@@ -367,7 +376,7 @@ struct Run {
 // A worker's connection, reopened when it is lost: with backoff, for up to 30 s.
 class Worker {
 public:
-  explicit Worker(Run &run) : run_(run), session_(std::make_unique<tx::Session>(run.o.dsn)) {}
+  explicit Worker(Run &run) : run_(run), session_(std::make_unique<tx::Session>(run.o.dsn, run.o.sql)) {}
   tx::Session &session() { return *session_; }
   // Hands the connection, and each one it reopens, to the event loop of reactor.
   void attach(pg::Reactor *reactor) {
@@ -434,7 +443,7 @@ private:
     const int64_t deadline = now_us() + 30'000'000;
     for (int64_t wait_ms = 100; !run_.server_gone; wait_ms = std::min<int64_t>(wait_ms * 2, 2000)) {
       try {
-        session_ = std::make_unique<tx::Session>(run_.o.dsn);
+        session_ = std::make_unique<tx::Session>(run_.o.dsn, run_.o.sql);
         session_->conn.set_reactor(reactor_);
         return true;
       } catch (const pg::Error &e) {
@@ -856,6 +865,7 @@ json facts(const Run &run, uint32_t c_load, int64_t interval_start_unix_us) {
   json r = {{"tool", "tpcc-run"},
             {"version", TPCC_VERSION},
             {"mode", o.standard ? "standard" : "throughput"},
+            {"sql", tx::mode_name(o.sql)},
             {"warehouses", o.warehouses},
             {"range", {o.first, o.last}},
             {"terminals", run.slots.size()},
@@ -873,6 +883,29 @@ json facts(const Run &run, uint32_t c_load, int64_t interval_start_unix_us) {
     r["time_scale"] = o.time_scale;
   }
   return r;
+}
+
+// Where the server's time went, per transaction type, between two readings of its statistics.
+json server_time(const database::ServerTime &before, const database::ServerTime &after) {
+  if (!after.unavailable.empty() || !before.unavailable.empty()) {
+    return {{"unavailable", before.unavailable.empty() ? after.unavailable : before.unavailable}};
+  }
+  json r = {{"source", "pg_stat_statements, all sessions of the database, the whole run"}};
+  for (size_t t = 0; t < before.exec_ms.size(); ++t) {
+    const double n = after.transactions[t] - before.transactions[t];
+    const double ms = after.exec_ms[t] - before.exec_ms[t];
+    r["transactions"][report::kTypeKeys[t]] = {{"counted", std::round(n)},
+                                               {"exec_ms_avg", n >= 1 ? ms / n : 0}};
+  }
+  return r;
+}
+
+database::ServerTime read_server_time(pg::Connection &conn) {
+  try {
+    return database::server_time(conn);
+  } catch (const pg::Error &e) {
+    return {std::string("the server's statistics could not be read: ") + e.what(), {}, {}};
+  }
 }
 
 // What --check holds the database to: its figures before the run, and the other drivers of
@@ -1007,6 +1040,9 @@ int run_main(int argc, char **argv) {
   uint32_t c_load = 0;
   try {
     db = inspect(*control, o);
+    if (o.sql == tx::Mode::procedures) {
+      database::install_procedures(*control);
+    }
   } catch (const pg::Error &e) {
     fail(e.what());
   }
@@ -1074,6 +1110,7 @@ int run_main(int argc, char **argv) {
                           .count() -
                       now_us();
   run.recorder = std::make_unique<report::Recorder>(ramp_us, o.duration * 1'000'000, samples);
+  const database::ServerTime server_before = read_server_time(*control);
   make_terminals(run);
   std::vector<std::thread> terminal_threads = start_terminals(run, workers, workers_wanted);
   std::vector<std::thread> delivery_threads;
@@ -1104,6 +1141,7 @@ int run_main(int argc, char **argv) {
 
   json r = facts(run, c_load, run.wall_start_us + ramp_us);
   r["ended_by"] = run.server_gone ? "error" : ended_by;
+  r["server_time"] = server_time(server_before, read_server_time(*control));
   if (o.check && !run.server_gone) {
     r["durability"] = settle_and_judge(run, ack, self);
   }

@@ -129,8 +129,17 @@ std::string order_status_sql(const std::string &pick) {
          " ORDER BY ol_number";
 }
 
-const std::vector<std::pair<const char *, std::string>> &statements() {
-  static const std::vector<std::pair<const char *, std::string>> all = {
+// The tag by which the server's statistics tell a statement's transaction type, and the share
+// of a transaction one call of it makes: 1 for one a transaction, 0 for its other statements.
+std::string tagged(const char *type, const char *share, const std::string &sql) {
+  return std::string("/* tpcc-run ") + type + " " + share + " */ " + sql;
+}
+
+using Statements = std::vector<std::pair<const char *, std::string>>;
+
+// The statements of both modes: settling a lost commit.
+const Statements &settling() {
+  static const Statements all = {
       {"backend_alive", "SELECT count(*) FROM pg_stat_activity WHERE pid = $1"},
       {"proof_new_order", "SELECT o_id FROM orders WHERE o_w_id = $1 AND o_d_id = $2"
                           " AND o_entry_d = $3::timestamp"},
@@ -138,6 +147,12 @@ const std::vector<std::pair<const char *, std::string>> &statements() {
                         " AND h_date = $3::timestamp"},
       {"proof_delivery", "SELECT ol_d_id, min(ol_o_id) FROM order_line WHERE ol_w_id = $1"
                          " AND ol_delivery_d = $2::timestamp GROUP BY ol_d_id"},
+  };
+  return all;
+}
+
+const Statements &plain() {
+  static const Statements all = {
       {"no_district", "UPDATE district SET d_next_o_id = d_next_o_id + 1 FROM warehouse, customer"
                       " WHERE d_w_id = $1 AND d_id = $2 AND w_id = $1 AND c_w_id = $1"
                       " AND c_d_id = $2 AND c_id = $3"
@@ -171,6 +186,39 @@ const std::vector<std::pair<const char *, std::string>> &statements() {
                    " WHERE d_w_id = $1 AND d_id = $2 AND s_quantity < $3"},
   };
   return all;
+}
+
+const Statements &procedure_calls() {
+  static const Statements all = {
+      {"no_call", "SELECT * FROM tpcc_new_order($1::int, $2::int, $3::int, $4::int[], $5::int[],"
+                  " $6::int[], $7::timestamp)"},
+      {"pay_by_id", "SELECT * FROM tpcc_payment($1::int, $2::int, $3::int, $4::int,"
+                    " $5::numeric, $6::int, NULL, $7::timestamp)"},
+      {"pay_by_name", "SELECT * FROM tpcc_payment($1::int, $2::int, $3::int, $4::int,"
+                      " $5::numeric, NULL, $6::text, $7::timestamp)"},
+      {"os_by_id", "SELECT * FROM tpcc_order_status($1::int, $2::int, $3::int, NULL)"},
+      {"os_by_name", "SELECT * FROM tpcc_order_status($1::int, $2::int, NULL, $3::text)"},
+      {"dl_call", "SELECT * FROM tpcc_delivery($1::int, $2::int, $3::timestamp)"},
+      {"sl_count", "SELECT tpcc_stock_level($1::int, $2::int, $3::int)"},
+  };
+  return all;
+}
+
+// Each statement's type and share, by its name (see tagged).
+std::pair<const char *, const char *> tag_of(const std::string &name) {
+  static const std::vector<std::tuple<const char *, const char *, const char *>> kTags = {
+      {"no_district", "new_order", "0"}, {"no_stock_lock", "new_order", "0"},
+      {"no_order", "new_order", "1"},    {"no_call", "new_order", "1"},
+      {"pay_by_id", "payment", "1"},     {"pay_by_name", "payment", "1"},
+      {"os_by_id", "order_status", "1"}, {"os_by_name", "order_status", "1"},
+      {"dl_district", "delivery", "0.1"}, {"dl_call", "delivery", "1"},
+      {"sl_count", "stock_level", "1"}};
+  for (const auto &[statement, type, share] : kTags) {
+    if (name == statement) {
+      return {type, share};
+    }
+  }
+  return {nullptr, nullptr};
 }
 
 std::string str(long long v) {
@@ -234,13 +282,21 @@ DeliveryResult delivered_orders(const pg::Result &rows) {
   return out;
 }
 
-Session::Session(const std::string &conninfo)
-    : conn(conninfo), backend_pid(PQbackendPID(conn.get())) {
+const char *mode_name(Mode mode) {
+  return mode == Mode::procedures ? "procedures" : "plain";
+}
+
+Session::Session(const std::string &conninfo, Mode m)
+    : conn(conninfo), mode(m), backend_pid(PQbackendPID(conn.get())) {
   (void)PQsetNoticeProcessor(
       conn.get(), [](void *, const char *) {}, nullptr);
   conn.exec("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL READ COMMITTED");
-  for (const auto &[name, sql] : statements()) {
+  for (const auto &[name, sql] : settling()) {
     conn.prepare(name, sql);
+  }
+  for (const auto &[name, sql] : mode == Mode::procedures ? procedure_calls() : plain()) {
+    const auto [type, share] = tag_of(name);
+    conn.prepare(name, tagged(type, share, sql));
   }
 }
 
@@ -250,6 +306,40 @@ void Session::reset() {
     conn.exec("ROLLBACK");
   }
 }
+
+namespace {
+
+// The lines of a New-Order's answer, one row each from column 0: brand-generic, OL_AMOUNT,
+// I_NAME, I_PRICE, S_QUANTITY.
+void read_lines(const pg::Result &rows, NewOrderResult &out) {
+  const int lines = PQntuples(rows.get());
+  out.line.resize(static_cast<size_t>(lines));
+  for (int l = 0; l < lines; ++l) {
+    NewOrderLineResult &line = out.line[static_cast<size_t>(l)];
+    line.brand_generic = *pg::text(rows, l, 0);
+    line.amount_cents = pg::cents(rows, l, 1);
+    line.i_name = pg::text(rows, l, 2);
+    line.price_cents = pg::cents(rows, l, 3);
+    line.s_quantity = static_cast<int>(pg::integer(rows, l, 4));
+    out.amount_cents += line.amount_cents;
+  }
+  out.lines = lines;
+}
+
+// The rest of a New-Order's answer from the row holding D_TAX, O_ID, W_TAX and C_DISCOUNT
+// from column col.
+void read_order(const pg::Result &rows, int col, NewOrderResult &out) {
+  if (PQntuples(rows.get()) < 1) { // no such district: nothing changed
+    throw pg::Error("New-Order found no district", "P0002");
+  }
+  out.o_id = static_cast<int>(pg::integer(rows, 0, col + 1));
+  const double d_tax = pg::real(rows, 0, col);
+  const double w_tax = pg::real(rows, 0, col + 2);
+  const double discount = pg::real(rows, 0, col + 3);
+  out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);
+}
+
+} // namespace
 
 Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   out = NewOrderResult{};
@@ -263,14 +353,20 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   }
   const std::string w = str(in.w_id);
   const std::string d = str(in.d_id);
+  const std::string c = str(in.c_id);
   const std::string item_list = pg::int_array(items);
   const std::string supplier_list = pg::int_array(suppliers);
   const std::string entered = unique_timestamp();
   // One implicit transaction, committed by the pipeline's sync or rolled back by its error.
-  const std::string c = str(in.c_id);
-  s.conn.send("no_district", {w, d, c});
-  s.conn.send("no_stock_lock", {supplier_list, item_list});
-  s.conn.send("no_order", {w, d, c, item_list, supplier_list, pg::int_array(quantities), entered});
+  if (s.mode == Mode::procedures) {
+    s.conn.send("no_call",
+                {w, d, c, item_list, supplier_list, pg::int_array(quantities), entered});
+  } else {
+    s.conn.send("no_district", {w, d, c});
+    s.conn.send("no_stock_lock", {supplier_list, item_list});
+    s.conn.send("no_order",
+                {w, d, c, item_list, supplier_list, pg::int_array(quantities), entered});
+  }
   s.pending = {"proof_new_order", {w, d, entered}, {}};
   std::vector<pg::Result> r;
   try {
@@ -285,26 +381,13 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
     out.rolled_back = true;
     co_return;
   }
-  if (PQntuples(r[0].get()) != 1) { // no such district: nothing changed
-    throw pg::Error("New-Order found no district", "P0002");
+  if (s.mode == Mode::procedures) {
+    read_lines(r[0], out);
+    read_order(r[0], 5, out);
+  } else {
+    read_lines(r[2], out);
+    read_order(r[0], 0, out);
   }
-  out.o_id = static_cast<int>(pg::integer(r[0], 0, 1));
-  const double d_tax = pg::real(r[0], 0, 0);
-  const double w_tax = pg::real(r[0], 0, 2);
-  const double discount = pg::real(r[0], 0, 3);
-  const int lines = PQntuples(r[2].get());
-  out.line.resize(static_cast<size_t>(lines));
-  for (int l = 0; l < lines; ++l) {
-    NewOrderLineResult &line = out.line[static_cast<size_t>(l)];
-    line.brand_generic = *pg::text(r[2], l, 0);
-    line.amount_cents = pg::cents(r[2], l, 1);
-    line.i_name = pg::text(r[2], l, 2);
-    line.price_cents = pg::cents(r[2], l, 3);
-    line.s_quantity = static_cast<int>(pg::integer(r[2], l, 4));
-    out.amount_cents += line.amount_cents;
-  }
-  out.lines = lines;
-  out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);
   co_return;
 }
 
@@ -348,6 +431,13 @@ Task<> delivery(Session &s, const DeliveryInput &in, DeliveryResult &out) {
   s.pending = {"proof_delivery", {str(in.w_id), when}, [&out](const pg::Result &rows) {
                  out = delivered_orders(rows);
                }};
+  if (s.mode == Mode::procedures) {
+    s.conn.send("dl_call", {str(in.w_id), str(in.o_carrier_id), when});
+    const std::vector<pg::Result> r = co_await s.conn.synced();
+    s.pending = Proof{};
+    out = delivered_orders(r[0]);
+    co_return;
+  }
   s.conn.send_sql("BEGIN");
   for (int d = 1; d <= 10; ++d) {
     s.conn.send("dl_district", {str(in.w_id), str(d), str(in.o_carrier_id), when});

@@ -1,7 +1,7 @@
 // transactions.h - the five TPC-C transactions on the kit's PostgreSQL schema.
 //
-// Each runs on one session, in plain SQL through prepared statements and
-// pipelines, one round trip each.  Every write stamps its rows
+// Each runs on one session in one round trip: in plain SQL through prepared
+// statements and pipelines, or as one call of the kit's function for it.  Every write stamps its rows
 // with a time no other transaction of this process uses, so that a commit
 // whose answer is lost with the connection can be found, or not, afterwards.
 // A failure throws pg::Error; the session then holds no open transaction
@@ -29,11 +29,17 @@ struct Proof {
   std::function<void(const pg::Result &)> found;
 };
 
+// How the transactions reach the server: as the kit's statements, or as one call each of
+// the kit's functions (database::install_procedures).
+enum class Mode { plain, procedures };
+const char *mode_name(Mode mode); // "plain", "procedures"
+
 // A connection with the statements prepared, and the proof of the write transaction whose
 // commit is under way.
 struct Session {
-  explicit Session(const std::string &conninfo);
+  explicit Session(const std::string &conninfo, Mode mode = Mode::plain);
   pg::Connection conn;
+  Mode mode;
   int backend_pid; // the server process serving conn
   Proof pending;
   // Rolls back what a failed transaction left open; for a connection that still works.

@@ -1,6 +1,7 @@
 // Each transaction's effect on a loaded two-warehouse database, against the
 // rules it must follow.  Every test works on warehouses, districts, items and
 // customers of its own, so they hold in any order.
+#include "database.h"
 #include "transactions.h"
 
 #include <gtest/gtest.h>
@@ -22,9 +23,10 @@ std::string dsn() {
   return line;
 }
 
-class Transactions : public testing::Test {
+// Every case runs twice: as the kit's statements and as calls of its functions.
+class Transactions : public testing::TestWithParam<tx::Mode> {
 protected:
-  tx::Session s{dsn()};
+  tx::Session s{dsn(), GetParam()};
   // The first field of the first row of sql.
   std::string one(const std::string &sql, const std::vector<std::string> &params = {}) {
     const pg::Result r = s.conn.exec(sql, params);
@@ -50,7 +52,7 @@ NewOrderInput order(int w, int d, int c, std::vector<NewOrderLine> lines) {
   return in;
 }
 
-TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
+TEST_P(Transactions, NewOrderAppliesEachLineToItsStock) {
   struct Case {
     const char *name;
     int item, quantity_before;
@@ -141,7 +143,7 @@ TEST_F(Transactions, NewOrderAppliesEachLineToItsStock) {
   }
 }
 
-TEST_F(Transactions, ANewOrderThatCannotBeTakenChangesNothing) {
+TEST_P(Transactions, ANewOrderThatCannotBeTakenChangesNothing) {
   struct Case {
     const char *name;
     NewOrderInput in;
@@ -178,7 +180,7 @@ TEST_F(Transactions, ANewOrderThatCannotBeTakenChangesNothing) {
   }
 }
 
-TEST_F(Transactions, PaymentByNameTakesTheMiddleCustomerByFirstName) {
+TEST_P(Transactions, PaymentByNameTakesTheMiddleCustomerByFirstName) {
   for (const int n : {1, 2, 3, 4}) {
     const std::string name = one("SELECT c_last FROM customer WHERE c_w_id = 1 AND c_d_id = 2"
                                  " GROUP BY c_last HAVING count(*) = $1 ORDER BY c_last LIMIT 1",
@@ -225,7 +227,7 @@ TEST_F(Transactions, PaymentByNameTakesTheMiddleCustomerByFirstName) {
   }
 }
 
-TEST_F(Transactions, APaymentThatFindsNoCustomerChangesNothing) {
+TEST_P(Transactions, APaymentThatFindsNoCustomerChangesNothing) {
   PaymentInput by_number{1, 9, 1, 9, 0, 3001, {}, 500};
   PaymentInput by_name{1, 9, 1, 9, 1, 0, {}, 500};
   (void)std::snprintf(by_name.c_last, sizeof by_name.c_last, "NOSUCHNAME");
@@ -242,7 +244,7 @@ TEST_F(Transactions, APaymentThatFindsNoCustomerChangesNothing) {
   }
 }
 
-TEST_F(Transactions, PaymentPrependsToABadCreditCustomersDataCutAt500) {
+TEST_P(Transactions, PaymentPrependsToABadCreditCustomersDataCutAt500) {
   for (const std::string credit : {"BC", "GC"}) {
     const std::string c = one("SELECT min(c_id) FROM customer WHERE c_w_id = 1 AND c_d_id = 3"
                               " AND c_credit = $1",
@@ -266,10 +268,11 @@ TEST_F(Transactions, PaymentPrependsToABadCreditCustomersDataCutAt500) {
 // Sends the transaction that begin starts on a connection of its own and closes that connection
 // unread once sent() holds, as a driver that lost the answer would; returns its proof and the
 // server process that served it.
-std::pair<tx::Proof, int> send_unanswered(const std::function<Task<>(tx::Session &)> &begin,
+std::pair<tx::Proof, int> send_unanswered(tx::Mode mode,
+                                          const std::function<Task<>(tx::Session &)> &begin,
                                           const std::function<bool(const tx::Proof &, int)> &sent) {
   pg::Reactor reactor;
-  tx::Session lost(dsn());
+  tx::Session lost(dsn(), mode);
   lost.conn.set_reactor(&reactor);
   Task<> t = begin(lost);
   t.start(); // sent; suspended until an answer that is never read
@@ -283,7 +286,7 @@ std::pair<tx::Proof, int> send_unanswered(const std::function<Task<>(tx::Session
 // A delivery whose answer is lost once it has committed; what s then finds of it.
 tx::Settled deliver_unanswered(tx::Session &s, const DeliveryInput &in, tx::DeliveryResult &out) {
   const auto [proof, pid] =
-      send_unanswered([&](tx::Session &lost) { return tx::delivery(lost, in, out); },
+      send_unanswered(s.mode, [&](tx::Session &lost) { return tx::delivery(lost, in, out); },
                       [&](const tx::Proof &p, int) {
                         s.conn.send(p.statement, p.params);
                         return PQntuples(s.conn.sync()[0].get()) > 0;
@@ -291,14 +294,14 @@ tx::Settled deliver_unanswered(tx::Session &s, const DeliveryInput &in, tx::Deli
   return tx::settle(s, proof, pid);
 }
 
-TEST_F(Transactions, ALostCommitStillWaitingOnALockIsSettledOnlyOnceItsProcessHasEnded) {
+TEST_P(Transactions, ALostCommitStillWaitingOnALockIsSettledOnlyOnceItsProcessHasEnded) {
   tx::Session holder{dsn()};
   holder.conn.exec("BEGIN");
   holder.conn.exec("UPDATE district SET d_ytd = d_ytd WHERE d_w_id = 2 AND d_id = 10");
   const PaymentInput in{2, 10, 2, 10, 0, 17, {}, 4321};
   tx::PaymentResult out;
   const auto [proof, pid] = send_unanswered(
-      [&](tx::Session &lost) { return tx::payment(lost, in, out); },
+      s.mode, [&](tx::Session &lost) { return tx::payment(lost, in, out); },
       [&](const tx::Proof &, int backend) {
         return number("SELECT count(*) FROM pg_locks WHERE pid = $1 AND NOT granted",
                       {std::to_string(backend)}) > 0;
@@ -312,7 +315,7 @@ TEST_F(Transactions, ALostCommitStillWaitingOnALockIsSettledOnlyOnceItsProcessHa
   EXPECT_NE(settled, tx::Settled::unknown);
 }
 
-TEST_F(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
+TEST_P(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
   s.conn.exec("DELETE FROM new_order WHERE no_w_id = 2 AND no_d_id = 4");
   for (const bool answered : {true, false}) {
     SCOPED_TRACE(answered ? "answered" : "its answer lost");
@@ -359,7 +362,7 @@ TEST_F(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
   }
 }
 
-TEST_F(Transactions, OrderStatusShowsTheCustomersLastOrder) {
+TEST_P(Transactions, OrderStatusShowsTheCustomersLastOrder) {
   tx::NewOrderResult placed;
   wait(tx::new_order(s, order(1, 5, 77, {{3001, 1, 2}, {3002, 1, 3}, {3003, 1, 4}}), placed));
   OrderStatusInput in{1, 5, 0, 77, {}};
@@ -370,7 +373,7 @@ TEST_F(Transactions, OrderStatusShowsTheCustomersLastOrder) {
   EXPECT_EQ(out.lines, 3);
 }
 
-TEST_F(Transactions, StockLevelCountsDistinctLowItemsOfTheLast20Orders) {
+TEST_P(Transactions, StockLevelCountsDistinctLowItemsOfTheLast20Orders) {
   const std::string next = one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 6");
   const pg::Result lines = s.conn.exec(
       "SELECT ol_i_id, s_quantity FROM order_line JOIN stock ON s_w_id = 1 AND s_i_id = ol_i_id"
@@ -389,8 +392,7 @@ TEST_F(Transactions, StockLevelCountsDistinctLowItemsOfTheLast20Orders) {
   }
 }
 
-TEST(Schema, CountersAndSumsPastTheStandardsWidthsStillAddUp) {
-  tx::Session s{dsn()};
+TEST_P(Transactions, CountersAndSumsPastTheStandardsWidthsStillAddUp) {
   // Each at the largest value of its width in the standard.
   s.conn.exec("UPDATE stock SET s_ytd = 99999999, s_order_cnt = 9999, s_remote_cnt = 9999"
               " WHERE s_w_id = 2 AND s_i_id = 1500");
@@ -407,7 +409,7 @@ TEST(Schema, CountersAndSumsPastTheStandardsWidthsStillAddUp) {
   wait(tx::payment(s, PaymentInput{2, 9, 2, 9, 0, 5, {}, 100}, paid));
   tx::DeliveryResult delivered;
   wait(tx::delivery(s, {2, 3}, delivered));
-  const auto field = [&s](const char *sql) {
+  const auto field = [this](const char *sql) {
     return std::string(pg::text(s.conn.exec(sql), 0, 0));
   };
   EXPECT_EQ(field("SELECT s_ytd || ' ' || s_order_cnt || ' ' || s_remote_cnt FROM stock"
@@ -424,5 +426,47 @@ TEST(Schema, CountersAndSumsPastTheStandardsWidthsStillAddUp) {
                   " AND c_delivery_cnt = 10000 AND c_balance > 9999999999.99"),
             "1");
 }
+
+TEST(Procedures, InstallingOverFunctionsOfTheKitsNamesThatDifferIsRefusedAndChangesNothing) {
+  pg::Connection conn(dsn());
+  (void)PQsetNoticeProcessor(
+      conn.get(), [](void *, const char *) {}, nullptr);
+  conn.exec("DROP SCHEMA IF EXISTS elsewhere CASCADE");
+  conn.exec("CREATE SCHEMA elsewhere");
+  conn.exec("SET search_path = elsewhere, public");
+  const auto definitions = [&conn] {
+    return std::string(pg::text(
+        conn.exec("SELECT count(*) || ' ' || coalesce(string_agg(md5(pg_get_functiondef(oid)), ' '"
+                  " ORDER BY oid), '') FROM pg_proc WHERE pronamespace = 'elsewhere'::regnamespace"),
+        0, 0));
+  };
+  const char *const differing[] = {
+      "CREATE FUNCTION tpcc_stock_level(integer, integer, integer) RETURNS bigint"
+      " LANGUAGE sql AS 'SELECT 0::bigint'",
+      "CREATE FUNCTION tpcc_stock_level(integer, integer, integer) RETURNS integer"
+      " LANGUAGE sql AS 'SELECT 0'",
+      "CREATE FUNCTION tpcc_delivery(text) RETURNS integer LANGUAGE sql AS 'SELECT 0'",
+  };
+  for (const char *sql : differing) {
+    SCOPED_TRACE(sql);
+    conn.exec(sql);
+    const std::string before = definitions();
+    EXPECT_THROW(database::install_procedures(conn), pg::Error);
+    EXPECT_EQ(definitions(), before);
+    conn.exec("DROP FUNCTION IF EXISTS elsewhere.tpcc_stock_level, elsewhere.tpcc_delivery");
+  }
+  database::install_procedures(conn); // where there are none: all five
+  const std::string installed = definitions();
+  EXPECT_EQ(installed.substr(0, 2), "5 ");
+  database::install_procedures(conn); // over the same ones: nothing changes
+  EXPECT_EQ(definitions(), installed);
+  conn.exec("DROP SCHEMA elsewhere CASCADE");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, Transactions,
+                         testing::Values(tx::Mode::plain, tx::Mode::procedures),
+                         [](const testing::TestParamInfo<tx::Mode> &mode) {
+                           return std::string(tx::mode_name(mode.param));
+                         });
 
 } // namespace
