@@ -17,6 +17,13 @@
 #       the same one-thread client whose every round trip also makes the server
 #       count ROWS rows (3000, 6000, 12000), so that its answers take about a
 #       transaction's server CPU: the least client CPU as a share of the server's
+#   bench/driver.sh BUILD_DIR server [SECONDS] [BASELINE_BUILD_DIR] [ROUNDS]
+#       what the transactions cost the server (fsync, synchronous_commit and
+#       full_page_writes off, shared_buffers 512 MB, pg_stat_statements on): W = 2,
+#       2 and 4 connections, plain SQL and --procedures, and the baseline build's
+#       plain SQL when given, each run on a fresh copy of one loaded database: the
+#       server's CPU per committed New-Order, New-Orders per minute, the driver's
+#       CPU per transaction, and each type's server time per transaction
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
@@ -152,8 +159,52 @@ floor-share)
     echo "  $rows rows a round trip: server CPU $(echo "scale=1; $server_s * 1000000 / $trips" | bc) us a round trip; client / server CPU: $(echo "scale=2; 100 * $cpu / $server_s" | bc) %"
   done
   ;;
+server)
+  duration=${3:-30}
+  baseline=${4:+$(cd "$4" && pwd)}
+  settings=(-c synchronous_commit=off -c shared_buffers=512MB -c max_connections=40
+    -c shared_preload_libraries=pg_stat_statements)
+  pg_crash "${settings[*]}" || exit 1
+  for b in "$build" $baseline; do # each build's database as its own loader makes it
+    t=tpcc_template${baseline:+$([[ $b == "$baseline" ]] && echo _baseline)}
+    "${PSQL[@]}" -c "CREATE DATABASE $t" &&
+      "$b/driver/tpcc-load" --dsn "host=$PG_DIR user=tpcc dbname=$t" --warehouses 2 --no-check \
+        --quiet >/dev/null && "${PSQL[@]}" -d $t -c "CREATE EXTENSION pg_stat_statements" \
+        -c "VACUUM (FREEZE, ANALYZE)" -c checkpoint || exit 1
+  done
+  rdsn="host=$PG_DIR user=tpcc dbname=run"
+  for ((round = 1; round <= ${5:-1}; round++)); do
+    for c in ${CONNECTIONS:-2 4}; do
+      for variant in ${VARIANTS:-${baseline:+baseline} plain procedures}; do
+        bin=$build mode=() template=tpcc_template
+        [[ $variant == baseline ]] && bin=$baseline template=tpcc_template_baseline
+        [[ $variant == procedures ]] && mode=(--procedures)
+        "${PSQL[@]}" -c "DROP DATABASE IF EXISTS run" -c "CREATE DATABASE run TEMPLATE $template" &&
+          "${PSQL[@]}" -d run -c "SELECT pg_stat_statements_reset()" >/dev/null || exit 1
+        report=$PG_DIR/$variant-$c.json
+        before=$(server_ticks)
+        driver=$( (
+          "$bin/driver/tpcc-run" --dsn "$rdsn" --connections "$c" --ramp-up 5 --duration "$duration" \
+            "${mode[@]}" --no-flag --quiet --report "$report" >/dev/null
+          times >"$PG_DIR/times"
+          tail -n 1 "$PG_DIR/times"
+        ))
+        server_s=$(server_seconds_since "$before")
+        read -r du ds <<<"$(sed 's/[ms]/ /g' <<<"$driver" | awk '{print $1 * 60 + $2, $3 * 60 + $4}')"
+        done_tx=$(jq '[.series.periods[].count[]] | add' "$report")
+        orders=$(jq .whole_run.new_order_committed "$report")
+        printf '%-10s %d connections: %6.0f New-Orders/min, server CPU %4.0f us per committed New-Order, driver CPU %4.1f us per transaction\n' \
+          "$variant" "$c" "$(jq .tpmC "$report")" "$(echo "$server_s * 1000000 / $orders" | bc -l)" \
+          "$(echo "($du + $ds) * 1000000 / $done_tx" | bc -l)"
+        "${PSQL[@]}" -d run -At -F ' ' -c "SELECT round(mean_exec_time::numeric * 1000), calls,
+          left(regexp_replace(query, '\s+', ' ', 'g'), 70) FROM pg_stat_statements
+          WHERE calls > 100 ORDER BY total_exec_time DESC LIMIT 12" | sed 's/^/    us per call, calls: /'
+      done
+    done
+  done
+  ;;
 *)
-  echo "usage: bench/driver.sh BUILD_DIR load|cpu|scaling|floor|floor-share [...]" >&2
+  echo "usage: bench/driver.sh BUILD_DIR load|cpu|scaling|floor|floor-share|server [...]" >&2
   exit 2
   ;;
 esac
