@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 namespace database {
 
@@ -45,14 +46,19 @@ std::vector<std::string> narrow_columns(pg::Connection &conn) {
 
 namespace {
 
-// The kit's functions of the current schema, each as the server would define it again.
-std::string procedure_definitions(pg::Connection &conn) {
-  return pg::text(
-      conn.exec("SELECT coalesce(string_agg(pg_get_functiondef(oid), E'\\n' ORDER BY oid::regprocedure"
-                "::text), '') FROM pg_proc WHERE pronamespace = current_schema()::regnamespace"
-                " AND proname IN ('tpcc_new_order', 'tpcc_payment', 'tpcc_order_status',"
-                " 'tpcc_delivery', 'tpcc_stock_level')"),
-      0, 0);
+// The functions of the kit's names in the current schema, each as the server would define it
+// again, by oid.
+std::map<std::string, std::string> procedure_definitions(pg::Connection &conn) {
+  const pg::Result r =
+      conn.exec("SELECT oid, pg_get_functiondef(oid) FROM pg_proc"
+                " WHERE pronamespace = current_schema()::regnamespace AND proname IN"
+                " ('tpcc_new_order', 'tpcc_payment', 'tpcc_order_status', 'tpcc_delivery',"
+                " 'tpcc_stock_level')");
+  std::map<std::string, std::string> out;
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    out[pg::text(r, row, 0)] = pg::text(r, row, 1);
+  }
+  return out;
 }
 
 } // namespace
@@ -63,13 +69,19 @@ void install_procedures(pg::Connection &conn) {
   conn.exec("BEGIN");
   try {
     conn.exec("SELECT pg_advisory_xact_lock(1235)"); // one installer at a time
-    const std::string before = procedure_definitions(conn);
+    const std::map<std::string, std::string> before = procedure_definitions(conn);
     try {
       conn.exec(kProceduresSql);
     } catch (const pg::Error &e) { // one of the same name that cannot be replaced
       throw pg::Error(std::string(differ) + " (" + e.what() + ")", e.sqlstate());
     }
-    if (!before.empty() && before != procedure_definitions(conn)) {
+    // Replaced in place, each keeps its oid: one that changed, or one of other arguments
+    // beside the kit's, differed.
+    const std::map<std::string, std::string> after = procedure_definitions(conn);
+    const bool same = std::all_of(before.begin(), before.end(), [&after](const auto &f) {
+      return after.count(f.first) == 1 && after.at(f.first) == f.second;
+    });
+    if (!same || after.size() != 5) {
       throw pg::Error(differ, "42723");
     }
     conn.exec("COMMIT");

@@ -460,6 +460,9 @@ TEST(Procedures, InstallingOverFunctionsOfTheKitsNamesThatDifferIsRefusedAndChan
   EXPECT_EQ(installed.substr(0, 2), "5 ");
   database::install_procedures(conn); // over the same ones: nothing changes
   EXPECT_EQ(definitions(), installed);
+  conn.exec("DROP FUNCTION elsewhere.tpcc_payment");
+  database::install_procedures(conn); // one missing: put back beside the others
+  EXPECT_EQ(definitions().substr(0, 2), "5 ");
   conn.exec("DROP SCHEMA elsewhere CASCADE");
 }
 
