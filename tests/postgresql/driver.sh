@@ -90,32 +90,59 @@ accounts wide "$before" "$out/wide.json"
   UPDATE customer SET c_ytd_payment = c_ytd_payment - 9999999000, c_balance = c_balance + 9999999000" >/dev/null ||
   failed "cannot restore the sums"
 
-echo "--- a throughput run: 20 s, 4 connections"
-before=$(snapshot)
-text=$("$run" --dsn "$dsn" --connections 4 --ramp-up 2 --duration 20 --no-flag --quiet --check \
-  --report "$out/throughput.json" --samples "$out/samples.csv" --deliveries "$out/deliveries.csv") ||
-  failed "throughput run: status $?"
-echo "$text" | sed -n '4p;7,11p'
-accounts throughput "$before" "$out/throughput.json"
-conditions throughput "$text"
-completed=$(jq '[.series.periods[].count[]] | add' "$out/throughput.json")
-[[ $(($(wc -l <"$out/samples.csv") - 1)) -ge $completed ]] || failed "samples: fewer lines than completions"
-[[ $(grep -c ',committed,' "$out/deliveries.csv") == $(jq .whole_run.deliveries_completed "$out/throughput.json") ]] ||
-  failed "deliveries: not one line per completed delivery"
-[[ ! -e $out/throughput.deliveries.csv ]] || failed "deliveries: a result file beside the report too"
-grep -q 'durability: the database changed by exactly what the run acknowledged' <<<"$text" ||
-  failed "throughput: durability not judged exact: $(grep durability <<<"$text")"
+# The runs whose accounting the way of sending the transactions could change, in both ways.
+for sql in "" --procedures; do
+  m=${sql:---plain}
+  m=${m#--}
+  echo "--- $m: a throughput run: 20 s, 4 connections"
+  before=$(snapshot)
+  text=$("$run" --dsn "$dsn" --connections 4 --ramp-up 2 --duration 20 --no-flag --quiet --check \
+    ${sql:+"$sql"} --report "$out/throughput.json" --samples "$out/samples.csv" --deliveries "$out/deliveries.csv") ||
+    failed "throughput run: status $?"
+  echo "$text" | sed -n '4p;7,11p'
+  accounts "$m throughput" "$before" "$out/throughput.json"
+  conditions "$m throughput" "$text"
+  completed=$(jq '[.series.periods[].count[]] | add' "$out/throughput.json")
+  [[ $(($(wc -l <"$out/samples.csv") - 1)) -ge $completed ]] || failed "samples: fewer lines than completions"
+  [[ $(grep -c ',committed,' "$out/deliveries.csv") == $(jq .whole_run.deliveries_completed "$out/throughput.json") ]] ||
+    failed "deliveries: not one line per completed delivery"
+  [[ ! -e $out/throughput.deliveries.csv ]] || failed "deliveries: a result file beside the report too"
+  grep -q 'durability: the database changed by exactly what the run acknowledged' <<<"$text" ||
+    failed "throughput: durability not judged exact: $(grep durability <<<"$text")"
 
-echo "--- 8 connections on warehouse 1 alone: conflicts"
-before=$(snapshot)
-text=$("$run" --dsn "$dsn" --connections 8 --range 1-1 --ramp-up 1 --duration 15 --no-flag --quiet \
-  --check --report "$out/conflicts.json") || failed "conflict run: status $?"
-accounts conflicts "$before" "$out/conflicts.json"
-[[ $(grep -c ',committed,' "$out/conflicts.deliveries.csv") == $(jq .whole_run.deliveries_completed "$out/conflicts.json") ]] ||
-  failed "conflicts: no delivery result file beside the report, one line per completed delivery"
-conditions conflicts "$text"
-echo "conflict run: retries $(jq '[.transactions[].retries] | add' "$out/conflicts.json")," \
-  "failures $(jq '[.transactions[].failures] | add' "$out/conflicts.json")"
+  echo "--- $m: 8 connections on warehouse 1 alone: conflicts"
+  before=$(snapshot)
+  text=$("$run" --dsn "$dsn" --connections 8 --range 1-1 --ramp-up 1 --duration 15 --no-flag --quiet \
+    --check ${sql:+"$sql"} --report "$out/conflicts.json") || failed "conflict run: status $?"
+  accounts "$m conflicts" "$before" "$out/conflicts.json"
+  [[ $(grep -c ',committed,' "$out/conflicts.deliveries.csv") == $(jq .whole_run.deliveries_completed "$out/conflicts.json") ]] ||
+    failed "conflicts: no delivery result file beside the report, one line per completed delivery"
+  conditions "$m conflicts" "$text"
+  echo "conflict run: retries $(jq '[.transactions[].retries] | add' "$out/conflicts.json")," \
+    "failures $(jq '[.transactions[].failures] | add' "$out/conflicts.json")"
+
+  echo "--- $m: backends killed mid-run"
+  before=$(snapshot)
+  "$run" --dsn "$dsn" --connections 4 --ramp-up 1 --duration 12 --no-flag --quiet --check \
+    ${sql:+"$sql"} --report "$out/killed.json" >"$out/killed.txt" &
+  driver=$!
+  sleep 5
+  "${PSQL[@]}" -At -c "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity
+    WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()" | sed 's/^/backends killed: /'
+  wait $driver || failed "killed backends: status $?"
+  [[ $(jq -r .ended_by "$out/killed.json") == duration ]] || failed "killed backends: the run did not go on"
+  accounts "$m killed" "$before" "$out/killed.json"
+  conditions "$m killed" "$(cat "$out/killed.txt")"
+
+done
+
+echo "--- --procedures over a kit function that differs"
+"${PSQL[@]}" -c "CREATE OR REPLACE FUNCTION tpcc_stock_level(p_w integer, p_d integer, p_threshold integer)
+  RETURNS bigint
+  LANGUAGE sql AS 'SELECT 0::bigint'" >/dev/null || failed "cannot replace tpcc_stock_level"
+expect "--procedures over a differing function" 1 "differ from this version's" \
+  "$run" --dsn "$dsn" --procedures --duration 1 --ramp-up 0 --no-flag --quiet
+"${PSQL[@]}" -c "DROP FUNCTION tpcc_stock_level" >/dev/null || failed "cannot drop tpcc_stock_level"
 
 echo "--- stop ends a run"
 before=$(snapshot)
@@ -144,19 +171,6 @@ grep -E '^  (PASS|FAIL) .*(mix|terminals)' "$out/standard.txt"
 [[ $(jq .terminals "$out/standard.json") == 20 ]] || failed "standard: not 20 terminals"
 [[ $(grep -cE '^  PASS .* of the mix' "$out/standard.txt") == 4 ]] || failed "standard: the mix fails"
 accounts standard "$before" "$out/standard.json"
-
-echo "--- backends killed mid-run"
-before=$(snapshot)
-"$run" --dsn "$dsn" --connections 4 --ramp-up 1 --duration 12 --no-flag --quiet --check \
-  --report "$out/killed.json" >"$out/killed.txt" &
-driver=$!
-sleep 5
-"${PSQL[@]}" -At -c "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity
-  WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()" | sed 's/^/backends killed: /'
-wait $driver || failed "killed backends: status $?"
-[[ $(jq -r .ended_by "$out/killed.json") == duration ]] || failed "killed backends: the run did not go on"
-accounts killed "$before" "$out/killed.json"
-conditions killed "$(cat "$out/killed.txt")"
 
 echo "--- two hosts' ranges with the same options, merged"
 before=$(snapshot)
