@@ -20,8 +20,9 @@
 #   bench/driver.sh BUILD_DIR server [SECONDS] [BASELINE_BUILD_DIR] [ROUNDS]
 #       what the transactions cost the server (fsync, synchronous_commit and
 #       full_page_writes off, shared_buffers 512 MB, pg_stat_statements on): W = 2,
-#       2 and 4 connections, plain SQL and --procedures, and the baseline build's
-#       plain SQL when given, each run on a fresh copy of one loaded database: the
+#       2 and 4 connections, plain SQL and --procedures (and each on a database
+#       loaded --no-foreign-keys: "-nofk"), and the baseline build's plain SQL
+#       when given, each run on a fresh copy of one loaded database: the
 #       server's CPU per committed New-Order, New-Orders per minute, the driver's
 #       CPU per transaction, and each type's server time per transaction
 set -uo pipefail
@@ -165,20 +166,23 @@ server)
   settings=(-c synchronous_commit=off -c shared_buffers=512MB -c max_connections=40
     -c shared_preload_libraries=pg_stat_statements)
   pg_crash "${settings[*]}" || exit 1
-  for b in "$build" $baseline; do # each build's database as its own loader makes it
-    t=tpcc_template${baseline:+$([[ $b == "$baseline" ]] && echo _baseline)}
+  for t in tpcc_template tpcc_template_nofk ${baseline:+tpcc_template_baseline}; do
+    b=$build keys=() # each build's database as its own loader makes it
+    [[ $t == *_baseline ]] && b=$baseline
+    [[ $t == *_nofk ]] && keys=(--no-foreign-keys)
     "${PSQL[@]}" -c "CREATE DATABASE $t" &&
       "$b/driver/tpcc-load" --dsn "host=$PG_DIR user=tpcc dbname=$t" --warehouses 2 --no-check \
-        --quiet >/dev/null && "${PSQL[@]}" -d $t -c "CREATE EXTENSION pg_stat_statements" \
+        "${keys[@]}" --quiet >/dev/null && "${PSQL[@]}" -d $t -c "CREATE EXTENSION pg_stat_statements" \
         -c "VACUUM (FREEZE, ANALYZE)" -c checkpoint || exit 1
   done
   rdsn="host=$PG_DIR user=tpcc dbname=run"
   for ((round = 1; round <= ${5:-1}; round++)); do
     for c in ${CONNECTIONS:-2 4}; do
-      for variant in ${VARIANTS:-${baseline:+baseline} plain procedures}; do
+      for variant in ${VARIANTS:-${baseline:+baseline} plain procedures plain-nofk procedures-nofk}; do
         bin=$build mode=() template=tpcc_template
         [[ $variant == baseline ]] && bin=$baseline template=tpcc_template_baseline
-        [[ $variant == procedures ]] && mode=(--procedures)
+        [[ $variant == procedures* ]] && mode=(--procedures)
+        [[ $variant == *-nofk ]] && template=tpcc_template_nofk
         "${PSQL[@]}" -c "DROP DATABASE IF EXISTS run" -c "CREATE DATABASE run TEMPLATE $template" &&
           "${PSQL[@]}" -d run -c "SELECT pg_stat_statements_reset()" >/dev/null || exit 1
         report=$PG_DIR/$variant-$c.json
@@ -193,7 +197,7 @@ server)
         read -r du ds <<<"$(sed 's/[ms]/ /g' <<<"$driver" | awk '{print $1 * 60 + $2, $3 * 60 + $4}')"
         done_tx=$(jq '[.series.periods[].count[]] | add' "$report")
         orders=$(jq .whole_run.new_order_committed "$report")
-        printf '%-10s %d connections: %6.0f New-Orders/min, server CPU %4.0f us per committed New-Order, driver CPU %4.1f us per transaction\n' \
+        printf '%-15s %d connections: %6.0f New-Orders/min, server CPU %4.0f us per committed New-Order, driver CPU %4.1f us per transaction\n' \
           "$variant" "$c" "$(jq .tpmC "$report")" "$(echo "$server_s * 1000000 / $orders" | bc -l)" \
           "$(echo "($du + $ds) * 1000000 / $done_tx" | bc -l)"
         "${PSQL[@]}" -d run -At -F ' ' -c "SELECT round(mean_exec_time::numeric * 1000), calls,

@@ -88,7 +88,7 @@ foreach(entry IN LISTS page_names)
 endforeach()
 install(FILES ${section3} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 install(FILES sql/postgresql/schema.sql sql/postgresql/keys.sql sql/postgresql/check.sql
-              sql/postgresql/procedures.sql
+              sql/postgresql/procedures.sql sql/postgresql/foreign_keys.sql
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tpcc-tools/sql/postgresql)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${TPCC_DOC_DIR})
 install(FILES LICENSE DESTINATION ${TPCC_DOC_DIR} RENAME copyright)

@@ -24,6 +24,12 @@ std::string missing_table(pg::Connection &conn) {
   return "";
 }
 
+bool has_foreign_keys(pg::Connection &conn) {
+  return pg::integer(conn.exec("SELECT count(*) FROM pg_constraint WHERE contype = 'f'"
+                               " AND conrelid = to_regclass('order_line')"),
+                     0, 0) > 0;
+}
+
 std::vector<std::string> narrow_columns(pg::Connection &conn) {
   // Wide enough: 18 digits before the point, which no run reaches in centuries.
   const pg::Result r = conn.exec(

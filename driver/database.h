@@ -12,10 +12,11 @@
 
 namespace database {
 
-extern const char *const kSchemaSql; // the nine tables, without keys
-extern const char *const kKeysSql;   // their keys and indexes
-extern const char *const kCheckSql;  // the twelve conditions, one row each
-extern const char *const kProceduresSql; // the five transactions as functions
+extern const char *const kSchemaSql;      // the nine tables, without keys
+extern const char *const kKeysSql;        // their keys and indexes
+extern const char *const kForeignKeysSql; // their references
+extern const char *const kCheckSql;       // the twelve conditions, one row each
+extern const char *const kProceduresSql;  // the five transactions as functions
 
 // Installs the kit's functions in the database's current schema, in one transaction.  Refuses
 // (throws pg::Error, changing nothing) when functions of their names are there and differ.
@@ -28,9 +29,9 @@ void drop_procedures(pg::Connection &conn);
 // has counted them since it was last reset, for all sessions of this database: the kit tags
 // its statements with their type.  Subtract two of them for the time between.
 struct ServerTime {
-  std::string unavailable; // why there are no figures ("" when there are)
-  std::array<double, 5> exec_ms{};        // per type, in the report's order
-  std::array<double, 5> transactions{};   // per type: the calls that each make one
+  std::string unavailable;              // why there are no figures ("" when there are)
+  std::array<double, 5> exec_ms{};      // per type, in the report's order
+  std::array<double, 5> transactions{}; // per type: the calls that each make one
 };
 ServerTime server_time(pg::Connection &conn);
 
@@ -39,6 +40,9 @@ const std::vector<std::string> &tables();
 
 // The first of the nine tables the database lacks, or "".
 std::string missing_table(pg::Connection &conn);
+
+// Whether the kit's tables have foreign keys, which the server checks for every row written.
+bool has_foreign_keys(pg::Connection &conn);
 
 // The counters and sums that runs add to but that are too narrow for a long run, as
 // "table.column type" (a database made by an older schema); none on the kit's own.

@@ -624,6 +624,7 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
       {"kit", "tpcc-run " + r.at("version").get<std::string>()},
       {"mode", mode},
       {"transactions as", report::sql_name(r)},
+      {"foreign keys", r.value("foreign_keys", true) ? "checked by the server" : "none"},
       {"warehouses", warehouses},
       {"terminals", r.at("terminals").dump()},
       {"connections", r.at("connections").dump()},

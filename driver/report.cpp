@@ -457,9 +457,10 @@ std::string text(const json &r) {
     out += line;
   };
   const json &range = r.at("range");
-  add("%s %s: %s mode, %s, %d warehouse%s (%d-%d), %d terminals on %d connections\n",
+  add("%s %s: %s mode, %s%s, %d warehouse%s (%d-%d), %d terminals on %d connections\n",
       r.at("tool").get<std::string>().c_str(), r.at("version").get<std::string>().c_str(),
-      r.at("mode").get<std::string>().c_str(), sql_name(r), r.at("warehouses").get<int>(),
+      r.at("mode").get<std::string>().c_str(), sql_name(r),
+      r.value("foreign_keys", true) ? "" : ", no foreign keys", r.at("warehouses").get<int>(),
       r.at("warehouses").get<int>() == 1 ? "" : "s", range.at(0).get<int>(), range.at(1).get<int>(),
       r.at("terminals").get<int>(), r.at("connections").get<int>());
   add("interval %.1f s after %.0f s of ramp-up, ended by %s; seed %s, C-Load %d, C-Run %d\n\n",
@@ -602,9 +603,11 @@ json merge(const std::vector<json> &parts) {
   for (size_t i = 0; i < parts.size(); ++i) {
     const json &p = parts[i];
     for (const char *key : {"tool", "mode", "sql", "warehouses", "seed", "c_load", "c_run"}) {
-      if (p.value(key, json("plain")) != r.value(key, json("plain"))) { // older ones ran plain
+      const json mine = r.value(key, json("plain")); // older reports ran plain SQL
+      const json theirs = p.value(key, json("plain"));
+      if (theirs != mine) {
         throw std::runtime_error(std::string("the reports differ in ") + key + " (" +
-                                 r.at(key).dump() + " and " + p.at(key).dump() +
+                                 mine.dump() + " and " + theirs.dump() +
                                  "): they are not parts of one run");
       }
     }

@@ -34,7 +34,7 @@ using command_line::usage_error;
 constexpr const char *kUsage =
     "usage: tpcc-load [--dsn CONNINFO] --warehouses N [--range A-B] [--seed S] [--c-load C]\n"
     "                 [--timestamp 'YYYY-MM-DD hh:mm:ss'] [--connections K] [--no-keys]\n"
-    "                 [--no-check] [--drop] [--quiet]\n";
+    "                 [--no-foreign-keys] [--no-check] [--drop] [--quiet]\n";
 
 constexpr const char *kHelp =
     "Generate the initial TPC-C database straight into PostgreSQL.\n"
@@ -47,6 +47,8 @@ constexpr const char *kHelp =
     "  -T, --timestamp TIME  every timestamp of the load (default: now)\n"
     "  -j, --connections K   connections loading at once (default: the CPUs)\n"
     "      --no-keys         leave keys, ANALYZE and the check to another part of the load\n"
+    "      --no-foreign-keys add the keys but not the references, which the server would\n"
+    "                        check for every row a transaction writes\n"
     "      --no-check        add the keys but skip the consistency check\n"
     "      --drop            drop the kit's tables and functions first, if they exist\n"
     "  -q, --quiet           no progress line\n"
@@ -61,10 +63,10 @@ struct Options {
   uint64_t seed = 1;
   int64_t c_load = -1;
   std::string timestamp;
-  bool keys = true, check = true, drop = false, quiet = false;
+  bool keys = true, check = true, drop = false, quiet = false, foreign_keys = true;
 };
 
-enum : int { kNoKeys = 256, kNoCheck, kDrop };
+enum : int { kNoKeys = 256, kNoCheck, kDrop, kNoForeignKeys };
 
 Options parse(int argc, char **argv) {
   static const option kLong[] = {{"dsn", required_argument, nullptr, 'd'},
@@ -75,6 +77,7 @@ Options parse(int argc, char **argv) {
                                  {"timestamp", required_argument, nullptr, 'T'},
                                  {"connections", required_argument, nullptr, 'j'},
                                  {"no-keys", no_argument, nullptr, kNoKeys},
+                                 {"no-foreign-keys", no_argument, nullptr, kNoForeignKeys},
                                  {"no-check", no_argument, nullptr, kNoCheck},
                                  {"drop", no_argument, nullptr, kDrop},
                                  {"quiet", no_argument, nullptr, 'q'},
@@ -109,6 +112,9 @@ Options parse(int argc, char **argv) {
       break;
     case 'j':
       o.connections = command_line::number("--connections", optarg, 1, 1024);
+      break;
+    case kNoForeignKeys:
+      o.foreign_keys = false;
       break;
     case kNoKeys:
       o.keys = false;
@@ -368,8 +374,12 @@ int keys_and_check(pg::Connection &conn, const Options &o) {
   }
   const auto start = std::chrono::steady_clock::now();
   conn.exec(database::kKeysSql);
+  if (o.foreign_keys) {
+    conn.exec(database::kForeignKeysSql);
+  }
   conn.exec("ANALYZE");
-  std::printf("tpcc-load: keys, indexes and ANALYZE in %.2f s\n", seconds_since(start));
+  std::printf("tpcc-load: keys, indexes%s and ANALYZE in %.2f s\n",
+              o.foreign_keys ? ", foreign keys" : "", seconds_since(start));
   if (!o.check) {
     return 0;
   }

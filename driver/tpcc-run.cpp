@@ -376,7 +376,8 @@ struct Run {
 // A worker's connection, reopened when it is lost: with backoff, for up to 30 s.
 class Worker {
 public:
-  explicit Worker(Run &run) : run_(run), session_(std::make_unique<tx::Session>(run.o.dsn, run.o.sql)) {}
+  explicit Worker(Run &run)
+      : run_(run), session_(std::make_unique<tx::Session>(run.o.dsn, run.o.sql)) {}
   tx::Session &session() { return *session_; }
   // Hands the connection, and each one it reopens, to the event loop of reactor.
   void attach(pg::Reactor *reactor) {
@@ -714,6 +715,7 @@ std::vector<std::thread> start_terminals(Run &run, std::vector<std::unique_ptr<W
 struct Database {
   int64_t warehouses = 0;
   int64_t c_load = -1;
+  bool foreign_keys = true;
 };
 
 Database inspect(pg::Connection &conn, const Options &o) {
@@ -730,6 +732,7 @@ Database inspect(pg::Connection &conn, const Options &o) {
          " asked for: tpcc-load --warehouses N makes them");
   }
   db.warehouses = wanted;
+  db.foreign_keys = database::has_foreign_keys(conn);
   const std::vector<std::string> narrow = database::narrow_columns(conn);
   if (!narrow.empty()) {
     std::string list;
@@ -1142,6 +1145,7 @@ int run_main(int argc, char **argv) {
   json r = facts(run, c_load, run.wall_start_us + ramp_us);
   r["ended_by"] = run.server_gone ? "error" : ended_by;
   r["server_time"] = server_time(server_before, read_server_time(*control));
+  r["foreign_keys"] = db.foreign_keys;
   if (o.check && !run.server_gone) {
     r["durability"] = settle_and_judge(run, ack, self);
   }

@@ -207,10 +207,10 @@ const Statements &procedure_calls() {
 // Each statement's type and share, by its name (see tagged).
 std::pair<const char *, const char *> tag_of(const std::string &name) {
   static const std::vector<std::tuple<const char *, const char *, const char *>> kTags = {
-      {"no_district", "new_order", "0"}, {"no_stock_lock", "new_order", "0"},
-      {"no_order", "new_order", "1"},    {"no_call", "new_order", "1"},
-      {"pay_by_id", "payment", "1"},     {"pay_by_name", "payment", "1"},
-      {"os_by_id", "order_status", "1"}, {"os_by_name", "order_status", "1"},
+      {"no_district", "new_order", "0"},  {"no_stock_lock", "new_order", "0"},
+      {"no_order", "new_order", "1"},     {"no_call", "new_order", "1"},
+      {"pay_by_id", "payment", "1"},      {"pay_by_name", "payment", "1"},
+      {"os_by_id", "order_status", "1"},  {"os_by_name", "order_status", "1"},
       {"dl_district", "delivery", "0.1"}, {"dl_call", "delivery", "1"},
       {"sl_count", "stock_level", "1"}};
   for (const auto &[statement, type, share] : kTags) {
@@ -359,8 +359,7 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   const std::string entered = unique_timestamp();
   // One implicit transaction, committed by the pipeline's sync or rolled back by its error.
   if (s.mode == Mode::procedures) {
-    s.conn.send("no_call",
-                {w, d, c, item_list, supplier_list, pg::int_array(quantities), entered});
+    s.conn.send("no_call", {w, d, c, item_list, supplier_list, pg::int_array(quantities), entered});
   } else {
     s.conn.send("no_district", {w, d, c});
     s.conn.send("no_stock_lock", {supplier_list, item_list});

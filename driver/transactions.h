@@ -1,11 +1,10 @@
 // transactions.h - the five TPC-C transactions on the kit's PostgreSQL schema.
 //
 // Each runs on one session in one round trip: in plain SQL through prepared
-// statements and pipelines, or as one call of the kit's function for it.  Every write stamps its rows
-// with a time no other transaction of this process uses, so that a commit
-// whose answer is lost with the connection can be found, or not, afterwards.
-// A failure throws pg::Error; the session then holds no open transaction
-// unless the connection itself is gone.
+// statements and pipelines, or as one call of the kit's function for it.  Every write stamps its
+// rows with a time no other transaction of this process uses, so that a commit whose answer is lost
+// with the connection can be found, or not, afterwards. A failure throws pg::Error; the session
+// then holds no open transaction unless the connection itself is gone.
 #ifndef TPCC_DRIVER_TRANSACTIONS_H
 #define TPCC_DRIVER_TRANSACTIONS_H
 

@@ -210,11 +210,56 @@ TEST(Report, MergeRefusesReportsThatAreNotPartsOfOneRun) {
       {"another seed: the hosts dealt other inputs", "seed", 2},
       {"another C-Load", "c_load", 2},
       {"another C-Run", "c_run", 71},
+      {"the transactions sent another way", "sql", "procedures"},
   };
   for (const Case &c : cases) {
     json other = b;
     other[c.key] = c.value;
     EXPECT_THROW((void)report::merge({a, other}), std::runtime_error) << c.what;
+  }
+}
+
+TEST(Report, NamesTheWayTheTransactionsWentAndTheServersTimeOrWhyItIsNotKnown) {
+  json r = run_report(1, 2, 600, 0, 0);
+  const json types = {{"new_order", {{"exec_ms_avg", 0.8126}}},
+                      {"payment", {{"exec_ms_avg", 0.25}}},
+                      {"order_status", {{"exec_ms_avg", 0.1}}},
+                      {"delivery", {{"exec_ms_avg", 1.5}}},
+                      {"stock_level", {{"exec_ms_avg", 0.9}}}};
+  struct Case {
+    json sql, server_time, foreign_keys;
+    std::vector<std::string> lines; // each in the text
+  } const cases[] = {
+      {nullptr,
+       nullptr,
+       nullptr,
+       {"throughput mode, plain SQL, 2 warehouses", "server time per transaction, ms: not known"}},
+      {"procedures",
+       {{"transactions", types}},
+       false,
+       {"throughput mode, PL/pgSQL procedures, no foreign keys, 2 warehouses",
+        "ms: New-Order 0.813; Payment 0.250; Order-Status 0.100; Delivery 1.500; Stock-Level "
+        "0.900\n"}},
+      {"plain",
+       {{"unavailable", "pg_stat_statements is not installed in this database"}},
+       true,
+       {"plain SQL, 2 warehouses",
+        "not known (pg_stat_statements is not installed in this database)"}},
+  };
+  for (const Case &c : cases) {
+    for (const auto &[key, value] : {std::pair{"sql", c.sql},
+                                     {"server_time", c.server_time},
+                                     {"foreign_keys", c.foreign_keys}}) {
+      if (value.is_null()) {
+        r.erase(key);
+      } else {
+        r[key] = value;
+      }
+    }
+    const std::string text = report::text(r);
+    for (const std::string &line : c.lines) {
+      EXPECT_NE(text.find(line), std::string::npos) << line << " not in\n" << text;
+    }
   }
 }
 

@@ -285,12 +285,12 @@ std::pair<tx::Proof, int> send_unanswered(tx::Mode mode,
 
 // A delivery whose answer is lost once it has committed; what s then finds of it.
 tx::Settled deliver_unanswered(tx::Session &s, const DeliveryInput &in, tx::DeliveryResult &out) {
-  const auto [proof, pid] =
-      send_unanswered(s.mode, [&](tx::Session &lost) { return tx::delivery(lost, in, out); },
-                      [&](const tx::Proof &p, int) {
-                        s.conn.send(p.statement, p.params);
-                        return PQntuples(s.conn.sync()[0].get()) > 0;
-                      });
+  const auto [proof, pid] = send_unanswered(
+      s.mode, [&](tx::Session &lost) { return tx::delivery(lost, in, out); },
+      [&](const tx::Proof &p, int) {
+        s.conn.send(p.statement, p.params);
+        return PQntuples(s.conn.sync()[0].get()) > 0;
+      });
   return tx::settle(s, proof, pid);
 }
 
@@ -436,8 +436,9 @@ TEST(Procedures, InstallingOverFunctionsOfTheKitsNamesThatDifferIsRefusedAndChan
   conn.exec("SET search_path = elsewhere, public");
   const auto definitions = [&conn] {
     return std::string(pg::text(
-        conn.exec("SELECT count(*) || ' ' || coalesce(string_agg(md5(pg_get_functiondef(oid)), ' '"
-                  " ORDER BY oid), '') FROM pg_proc WHERE pronamespace = 'elsewhere'::regnamespace"),
+        conn.exec(
+            "SELECT count(*) || ' ' || coalesce(string_agg(md5(pg_get_functiondef(oid)), ' '"
+            " ORDER BY oid), '') FROM pg_proc WHERE pronamespace = 'elsewhere'::regnamespace"),
         0, 0));
   };
   const char *const differing[] = {

@@ -1,6 +1,6 @@
--- The primary and foreign keys of the standard and the two secondary indexes
--- drivers need, added after the load: the database itself then proves every
--- key unique and every reference whole.
+-- The primary keys of the standard and the two secondary indexes drivers
+-- need, added after the load: the database itself then proves every key
+-- unique.  foreign_keys.sql adds the references.
 
 ALTER TABLE warehouse  ADD PRIMARY KEY (w_id);
 ALTER TABLE district   ADD PRIMARY KEY (d_w_id, d_id);
@@ -15,14 +15,3 @@ ALTER TABLE stock      ADD PRIMARY KEY (s_w_id, s_i_id);
 -- the customer's last order.
 CREATE INDEX customer_by_name ON customer (c_w_id, c_d_id, c_last, c_first);
 CREATE INDEX orders_by_customer ON orders (o_w_id, o_d_id, o_c_id, o_id);
-
-ALTER TABLE district   ADD FOREIGN KEY (d_w_id) REFERENCES warehouse;
-ALTER TABLE customer   ADD FOREIGN KEY (c_w_id, c_d_id) REFERENCES district;
-ALTER TABLE history    ADD FOREIGN KEY (h_c_w_id, h_c_d_id, h_c_id) REFERENCES customer;
-ALTER TABLE history    ADD FOREIGN KEY (h_w_id, h_d_id) REFERENCES district;
-ALTER TABLE orders     ADD FOREIGN KEY (o_w_id, o_d_id, o_c_id) REFERENCES customer;
-ALTER TABLE new_order  ADD FOREIGN KEY (no_w_id, no_d_id, no_o_id) REFERENCES orders;
-ALTER TABLE order_line ADD FOREIGN KEY (ol_w_id, ol_d_id, ol_o_id) REFERENCES orders;
-ALTER TABLE order_line ADD FOREIGN KEY (ol_supply_w_id, ol_i_id) REFERENCES stock;
-ALTER TABLE stock      ADD FOREIGN KEY (s_w_id) REFERENCES warehouse;
-ALTER TABLE stock      ADD FOREIGN KEY (s_i_id) REFERENCES item;

@@ -221,11 +221,11 @@ grep -qE '^tpcc-run: the database holds [0-9]+ fewer New-Orders than were acknow
 [[ $(jq .durability.pass "$out/lost-commits.json") == false ]] || failed "lost commits: a pass"
 pg_crash "" || failed "the server did not start again"
 
-echo "--- a load in two parts at once: the part with the keys waits for the other"
+echo "--- a load in two parts at once, without foreign keys: the part with the keys waits for the other"
 "${PSQL[@]}" -c "CREATE DATABASE parts" || failed "cannot create a database"
 parts=(--dsn "host=$PG_DIR user=tpcc dbname=parts" --warehouses 2 --seed 4 --c-load 100
   --timestamp '2026-12-09 10:00:00' --quiet)
-"$load" "${parts[@]}" --range 1-1 >"$out/part1.txt" 2>&1 &
+"$load" "${parts[@]}" --range 1-1 --no-foreign-keys >"$out/part1.txt" 2>&1 &
 keyed=$!
 sleep 2
 "$load" "${parts[@]}" --range 2-2 --no-keys >/dev/null || failed "load part 2-2: status $?"
@@ -233,6 +233,13 @@ wait $keyed || failed "load part 1-1: status $?"
 [[ $(grep -cE '^ +[0-9]+ .* 0$' "$out/part1.txt") == 12 ]] ||
   failed "the parts' database fails a condition: $(cat "$out/part1.txt")"
 expect "a part loaded twice" 1 "warehouses 2-2 hold rows already" "$load" "${parts[@]}" --range 2-2 --no-keys
+[[ $("${PSQL[@]}" -d parts -At -c "SELECT count(*) FROM pg_constraint WHERE contype = 'f'") == 0 ]] ||
+  failed "--no-foreign-keys: the parts' database has foreign keys"
+"$run" --dsn "host=$PG_DIR user=tpcc dbname=parts" --connections 2 --ramp-up 1 --duration 3 --no-flag \
+  --quiet --check >"$out/nofk.txt" || failed "a run without foreign keys: status $?"
+head -n 1 "$out/nofk.txt" | grep -q ', no foreign keys,' || failed "the report does not say 'no foreign keys'"
+grep -q 'durability: the database changed by exactly what the run acknowledged' "$out/nofk.txt" ||
+  failed "a run without foreign keys: durability not judged exact"
 
 echo "--- failures"
 expect "a bad connection string" 1 '^tpcc-run: cannot connect: ' "$run" --dsn "nosuchkey=1"

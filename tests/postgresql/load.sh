@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Loads a generated database into a throwaway PostgreSQL and lets it judge:
 #   tests/postgresql/load.sh TPCC_GEN [WAREHOUSES]
-# Generates, creates the tables, \copy-loads each, adds the keys (unique keys
-# and whole references, proved by the database), runs the consistency check
+# Generates, creates the tables, \copy-loads each, adds the keys and the
+# foreign keys (unique keys and whole references, proved by the database), runs the consistency check
 # (every condition holds) and compares each table's rows with load.env.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,7 +24,7 @@ for table in $tables; do
   "${PSQL[@]}" -c "\\copy $table from '$data/$table.csv' csv" || exit 1
 done
 start=$SECONDS
-"${PSQL[@]}" -f "$sql/keys.sql" || { echo "the keys do not hold"; exit 1; }
+"${PSQL[@]}" -f "$sql/keys.sql" -f "$sql/foreign_keys.sql" || { echo "the keys do not hold"; exit 1; }
 echo "keys and references hold ($((SECONDS - start)) s)"
 for table in $tables; do
   want=${table}_rows
