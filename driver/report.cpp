@@ -606,9 +606,8 @@ json merge(const std::vector<json> &parts) {
       const json mine = r.value(key, json("plain")); // older reports ran plain SQL
       const json theirs = p.value(key, json("plain"));
       if (theirs != mine) {
-        throw std::runtime_error(std::string("the reports differ in ") + key + " (" +
-                                 mine.dump() + " and " + theirs.dump() +
-                                 "): they are not parts of one run");
+        throw std::runtime_error(std::string("the reports differ in ") + key + " (" + mine.dump() +
+                                 " and " + theirs.dump() + "): they are not parts of one run");
       }
     }
     ranges.emplace_back(p.at("range").at(0).get<int>(), p.at("range").at(1).get<int>());
