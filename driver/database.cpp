@@ -1,9 +1,12 @@
 // database.cpp - the schema's presence and its conditions; see database.h.
 #include "database.h"
 
+#include "report.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <string_view>
 
 namespace database {
 
@@ -52,14 +55,19 @@ std::vector<std::string> narrow_columns(pg::Connection &conn) {
 
 namespace {
 
+// The names of the functions procedures.sql makes, as a list for SQL.
+constexpr std::string_view kProcedures =
+    "tpcc_new_order, tpcc_payment, tpcc_order_status, tpcc_delivery, tpcc_stock_level";
+constexpr auto kProcedureCount =
+    static_cast<size_t>(std::count(kProcedures.begin(), kProcedures.end(), ',') + 1);
+
 // The functions of the kit's names in the current schema, each as the server would define it
 // again, by oid.
 std::map<std::string, std::string> procedure_definitions(pg::Connection &conn) {
-  const pg::Result r =
-      conn.exec("SELECT oid, pg_get_functiondef(oid) FROM pg_proc"
-                " WHERE pronamespace = current_schema()::regnamespace AND proname IN"
-                " ('tpcc_new_order', 'tpcc_payment', 'tpcc_order_status', 'tpcc_delivery',"
-                " 'tpcc_stock_level')");
+  const pg::Result r = conn.exec("SELECT oid, pg_get_functiondef(oid) FROM pg_proc"
+                                 " WHERE pronamespace = current_schema()::regnamespace"
+                                 " AND proname = ANY (string_to_array($1, ', '))",
+                                 {std::string(kProcedures)});
   std::map<std::string, std::string> out;
   for (int row = 0; row < PQntuples(r.get()); ++row) {
     out[pg::text(r, row, 0)] = pg::text(r, row, 1);
@@ -87,7 +95,7 @@ void install_procedures(pg::Connection &conn) {
     const bool same = std::all_of(before.begin(), before.end(), [&after](const auto &f) {
       return after.count(f.first) == 1 && after.at(f.first) == f.second;
     });
-    if (!same || after.size() != 5) {
+    if (!same || after.size() != kProcedureCount) {
       throw pg::Error(differ, "42723");
     }
     conn.exec("COMMIT");
@@ -100,8 +108,7 @@ void install_procedures(pg::Connection &conn) {
 }
 
 void drop_procedures(pg::Connection &conn) {
-  conn.exec("DROP FUNCTION IF EXISTS tpcc_new_order, tpcc_payment, tpcc_order_status,"
-            " tpcc_delivery, tpcc_stock_level");
+  conn.exec("DROP FUNCTION IF EXISTS " + std::string(kProcedures));
 }
 
 ServerTime server_time(pg::Connection &conn) {
@@ -110,8 +117,6 @@ ServerTime server_time(pg::Connection &conn) {
     t.unavailable = "pg_stat_statements is not installed in this database";
     return t;
   }
-  static const char *const kTypes[] = {"new_order", "payment", "order_status", "delivery",
-                                       "stock_level"};
   try {
     // A statement's tag: /* tpcc-run TYPE SHARE */, SHARE the transactions one call makes.
     const pg::Result r = conn.exec(
@@ -121,7 +126,7 @@ ServerTime server_time(pg::Connection &conn) {
         " WHERE datname = current_database())) AS s WHERE m IS NOT NULL GROUP BY 1");
     for (int row = 0; row < PQntuples(r.get()); ++row) {
       for (size_t type = 0; type < t.exec_ms.size(); ++type) {
-        if (std::string(pg::text(r, row, 0)) == kTypes[type]) {
+        if (std::string(pg::text(r, row, 0)) == report::kTypeKeys[type]) {
           t.exec_ms[type] = pg::real(r, row, 1);
           t.transactions[type] = pg::real(r, row, 2);
         }
