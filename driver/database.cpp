@@ -57,7 +57,8 @@ namespace {
 
 // The names of the functions procedures.sql makes, as a list for SQL.
 constexpr std::string_view kProcedures =
-    "tpcc_new_order, tpcc_payment, tpcc_order_status, tpcc_delivery, tpcc_stock_level";
+    "tpcc_new_order, tpcc_payment, tpcc_order_status, tpcc_delivery, tpcc_stock_level,"
+    " tpcc_customer_by_name";
 constexpr auto kProcedureCount =
     static_cast<size_t>(std::count(kProcedures.begin(), kProcedures.end(), ',') + 1);
 

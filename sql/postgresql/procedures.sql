@@ -96,8 +96,26 @@ BEGIN
 END
 $$;
 
--- Payment: the customer by number, or by last name the one at position
--- ceil(n/2) of the n sorted by first name; then the warehouse, the district
+-- The customer Payment and Order-Status name by last name: of the n
+-- customers of the district with that name, sorted by first name, the one at
+-- position ceil(n/2); NULL when there are none.
+CREATE OR REPLACE FUNCTION tpcc_customer_by_name(p_w integer, p_d integer, p_c_last text)
+  RETURNS integer
+  LANGUAGE plpgsql STABLE AS $$
+DECLARE
+  named integer;
+BEGIN
+  SELECT count(*) INTO named FROM customer
+    WHERE c_w_id = p_w AND c_d_id = p_d AND c_last = p_c_last;
+  IF named = 0 THEN
+    RETURN NULL;
+  END IF;
+  RETURN (SELECT c_id FROM customer WHERE c_w_id = p_w AND c_d_id = p_d AND c_last = p_c_last
+          ORDER BY c_first, c_id OFFSET (named + 1) / 2 - 1 LIMIT 1);
+END
+$$;
+
+-- Payment: the customer by number, or by last name (tpcc_customer_by_name); then the warehouse, the district
 -- and the customer, and the history row.  No customer, no payment.  One row:
 -- C_ID, C_BALANCE, C_CREDIT, C_DATA's first 200 characters for a "BC"
 -- customer, and the rest the terminal shows.
@@ -113,22 +131,11 @@ CREATE OR REPLACE FUNCTION tpcc_payment(p_w integer, p_d integer, p_c_w integer,
   LANGUAGE plpgsql AS $$
 #variable_conflict use_column
 DECLARE
-  id integer := p_c_id;
-  named integer;
+  id integer := coalesce(p_c_id, tpcc_customer_by_name(p_c_w, p_c_d, p_c_last));
   w record;
   d record;
   c record;
 BEGIN
-  IF p_c_last IS NOT NULL THEN
-    SELECT count(*) INTO named FROM customer
-      WHERE c_w_id = p_c_w AND c_d_id = p_c_d AND c_last = p_c_last;
-    IF named = 0 THEN
-      RAISE EXCEPTION 'Payment found no customer' USING ERRCODE = 'P0002';
-    END IF;
-    SELECT customer.c_id INTO id FROM customer
-      WHERE c_w_id = p_c_w AND c_d_id = p_c_d AND c_last = p_c_last
-      ORDER BY c_first, customer.c_id OFFSET (named + 1) / 2 - 1 LIMIT 1;
-  END IF;
   UPDATE customer SET c_balance = customer.c_balance - p_amount,
     c_ytd_payment = c_ytd_payment + p_amount, c_payment_cnt = c_payment_cnt + 1,
     c_data = CASE WHEN customer.c_credit = 'BC' THEN left(concat_ws(' ', customer.c_id,
@@ -171,21 +178,10 @@ CREATE OR REPLACE FUNCTION tpcc_order_status(p_w integer, p_d integer, p_c_id in
   LANGUAGE plpgsql STABLE AS $$
 #variable_conflict use_column
 DECLARE
-  id integer := p_c_id;
-  named integer;
+  id integer := coalesce(p_c_id, tpcc_customer_by_name(p_w, p_d, p_c_last));
   c record;
   o record;
 BEGIN
-  IF p_c_last IS NOT NULL THEN
-    SELECT count(*) INTO named FROM customer
-      WHERE c_w_id = p_w AND c_d_id = p_d AND c_last = p_c_last;
-    IF named = 0 THEN
-      RETURN;
-    END IF;
-    SELECT customer.c_id INTO id FROM customer
-      WHERE c_w_id = p_w AND c_d_id = p_d AND c_last = p_c_last
-      ORDER BY c_first, customer.c_id OFFSET (named + 1) / 2 - 1 LIMIT 1;
-  END IF;
   SELECT customer.c_id, customer.c_balance, customer.c_first, customer.c_middle,
          customer.c_last INTO c
     FROM customer WHERE c_w_id = p_w AND c_d_id = p_d AND customer.c_id = id;
