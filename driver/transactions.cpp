@@ -129,8 +129,9 @@ std::string order_status_sql(const std::string &pick) {
          " ORDER BY ol_number";
 }
 
-// The tag by which the server's statistics tell a statement's transaction type, and the share
-// of a transaction one call of it makes: 1 for one a transaction, 0 for its other statements.
+// A statement with the tag by which the server's statistics tell its transaction type, and
+// the share of a transaction one call of it makes: 1 for one a transaction, 0 for its other
+// statements.
 std::string tagged(const char *type, const char *share, const std::string &sql) {
   return std::string("/* tpcc-run ") + type + " " + share + " */ " + sql;
 }
@@ -153,72 +154,68 @@ const Statements &settling() {
 
 const Statements &plain() {
   static const Statements all = {
-      {"no_district", "UPDATE district SET d_next_o_id = d_next_o_id + 1 FROM warehouse, customer"
-                      " WHERE d_w_id = $1 AND d_id = $2 AND w_id = $1 AND c_w_id = $1"
-                      " AND c_d_id = $2 AND c_id = $3"
-                      " RETURNING d_tax, d_next_o_id - 1, w_tax, c_discount, c_last, c_credit"},
-      {"no_stock_lock", "SELECT 1 FROM stock WHERE (s_w_id, s_i_id) IN"
-                        " (SELECT * FROM unnest($1::int[], $2::int[]))"
-                        " ORDER BY s_w_id, s_i_id FOR UPDATE"},
-      {"no_order", new_order_sql()},
-      {"pay_by_id", payment_sql(pick_by_id(3, 4, 6))},
-      {"pay_by_name", payment_sql(pick_by_name(3, 4, 6))},
-      {"os_by_id", order_status_sql(pick_by_id(1, 2, 3))},
-      {"os_by_name", order_status_sql(pick_by_name(1, 2, 3))},
+      {"no_district",
+       tagged("new_order", "0",
+              "UPDATE district SET d_next_o_id = d_next_o_id + 1 FROM warehouse, customer"
+              " WHERE d_w_id = $1 AND d_id = $2 AND w_id = $1 AND c_w_id = $1"
+              " AND c_d_id = $2 AND c_id = $3"
+              " RETURNING d_tax, d_next_o_id - 1, w_tax, c_discount, c_last, c_credit")},
+      {"no_stock_lock", tagged("new_order", "0",
+                               "SELECT 1 FROM stock WHERE (s_w_id, s_i_id) IN"
+                               " (SELECT * FROM unnest($1::int[], $2::int[]))"
+                               " ORDER BY s_w_id, s_i_id FOR UPDATE")},
+      {"no_order", tagged("new_order", "1", new_order_sql())},
+      {"pay_by_id", tagged("payment", "1", payment_sql(pick_by_id(3, 4, 6)))},
+      {"pay_by_name", tagged("payment", "1", payment_sql(pick_by_name(3, 4, 6)))},
+      {"os_by_id", tagged("order_status", "1", order_status_sql(pick_by_id(1, 2, 3)))},
+      {"os_by_name", tagged("order_status", "1", order_status_sql(pick_by_name(1, 2, 3)))},
       {"dl_district",
-       "WITH n AS (DELETE FROM new_order WHERE no_w_id = $1::int AND no_d_id = $2::int"
-       "  AND no_o_id = (SELECT min(no_o_id) FROM new_order"
-       "   WHERE no_w_id = $1::int AND no_d_id = $2::int) RETURNING no_o_id),"
-       " o AS (UPDATE orders SET o_carrier_id = $3::int FROM n"
-       "  WHERE o_w_id = $1::int AND o_d_id = $2::int AND o_id = n.no_o_id"
-       "  RETURNING o_id, o_c_id),"
-       " l AS (UPDATE order_line SET ol_delivery_d = $4::timestamp FROM n"
-       "  WHERE ol_w_id = $1::int AND ol_d_id = $2::int AND ol_o_id = n.no_o_id"
-       "  RETURNING ol_amount),"
-       " c AS (UPDATE customer SET c_balance = c_balance + (SELECT sum(ol_amount) FROM l),"
-       "  c_delivery_cnt = c_delivery_cnt + 1 FROM o"
-       "  WHERE c_w_id = $1::int AND c_d_id = $2::int AND c_id = o.o_c_id RETURNING c_id)"
-       " SELECT o.o_id, (SELECT count(*) FROM c) FROM o"},
-      {"sl_count", "SELECT count(DISTINCT s_i_id) FROM district"
-                   " JOIN order_line ON ol_w_id = d_w_id AND ol_d_id = d_id"
-                   "  AND ol_o_id >= d_next_o_id - 20 AND ol_o_id < d_next_o_id"
-                   " JOIN stock ON s_w_id = ol_w_id AND s_i_id = ol_i_id"
-                   " WHERE d_w_id = $1 AND d_id = $2 AND s_quantity < $3"},
+       tagged("delivery", "0.1",
+              "WITH n AS (DELETE FROM new_order WHERE no_w_id = $1::int AND no_d_id = $2::int"
+              "  AND no_o_id = (SELECT min(no_o_id) FROM new_order"
+              "   WHERE no_w_id = $1::int AND no_d_id = $2::int) RETURNING no_o_id),"
+              " o AS (UPDATE orders SET o_carrier_id = $3::int FROM n"
+              "  WHERE o_w_id = $1::int AND o_d_id = $2::int AND o_id = n.no_o_id"
+              "  RETURNING o_id, o_c_id),"
+              " l AS (UPDATE order_line SET ol_delivery_d = $4::timestamp FROM n"
+              "  WHERE ol_w_id = $1::int AND ol_d_id = $2::int AND ol_o_id = n.no_o_id"
+              "  RETURNING ol_amount),"
+              " c AS (UPDATE customer SET c_balance = c_balance + (SELECT sum(ol_amount) FROM l),"
+              "  c_delivery_cnt = c_delivery_cnt + 1 FROM o"
+              "  WHERE c_w_id = $1::int AND c_d_id = $2::int AND c_id = o.o_c_id RETURNING c_id)"
+              " SELECT o.o_id, (SELECT count(*) FROM c) FROM o")},
+      {"sl_count", tagged("stock_level", "1",
+                          "SELECT count(DISTINCT s_i_id) FROM district"
+                          " JOIN order_line ON ol_w_id = d_w_id AND ol_d_id = d_id"
+                          "  AND ol_o_id >= d_next_o_id - 20 AND ol_o_id < d_next_o_id"
+                          " JOIN stock ON s_w_id = ol_w_id AND s_i_id = ol_i_id"
+                          " WHERE d_w_id = $1 AND d_id = $2 AND s_quantity < $3")},
   };
   return all;
 }
 
 const Statements &procedure_calls() {
   static const Statements all = {
-      {"no_call", "SELECT * FROM tpcc_new_order($1::int, $2::int, $3::int, $4::int[], $5::int[],"
-                  " $6::int[], $7::timestamp)"},
-      {"pay_by_id", "SELECT * FROM tpcc_payment($1::int, $2::int, $3::int, $4::int,"
-                    " $5::numeric, $6::int, NULL, $7::timestamp)"},
-      {"pay_by_name", "SELECT * FROM tpcc_payment($1::int, $2::int, $3::int, $4::int,"
-                      " $5::numeric, NULL, $6::text, $7::timestamp)"},
-      {"os_by_id", "SELECT * FROM tpcc_order_status($1::int, $2::int, $3::int, NULL)"},
-      {"os_by_name", "SELECT * FROM tpcc_order_status($1::int, $2::int, NULL, $3::text)"},
-      {"dl_call", "SELECT * FROM tpcc_delivery($1::int, $2::int, $3::timestamp)"},
-      {"sl_count", "SELECT tpcc_stock_level($1::int, $2::int, $3::int)"},
+      {"no_call",
+       tagged("new_order", "1",
+              "SELECT * FROM tpcc_new_order($1::int, $2::int, $3::int, $4::int[], $5::int[],"
+              " $6::int[], $7::timestamp)")},
+      {"pay_by_id", tagged("payment", "1",
+                           "SELECT * FROM tpcc_payment($1::int, $2::int, $3::int, $4::int,"
+                           " $5::numeric, $6::int, NULL, $7::timestamp)")},
+      {"pay_by_name", tagged("payment", "1",
+                             "SELECT * FROM tpcc_payment($1::int, $2::int, $3::int, $4::int,"
+                             " $5::numeric, NULL, $6::text, $7::timestamp)")},
+      {"os_by_id", tagged("order_status", "1",
+                          "SELECT * FROM tpcc_order_status($1::int, $2::int, $3::int, NULL)")},
+      {"os_by_name", tagged("order_status", "1",
+                            "SELECT * FROM tpcc_order_status($1::int, $2::int, NULL, $3::text)")},
+      {"dl_call",
+       tagged("delivery", "1", "SELECT * FROM tpcc_delivery($1::int, $2::int, $3::timestamp)")},
+      {"sl_count",
+       tagged("stock_level", "1", "SELECT tpcc_stock_level($1::int, $2::int, $3::int)")},
   };
   return all;
-}
-
-// Each statement's type and share, by its name (see tagged).
-std::pair<const char *, const char *> tag_of(const std::string &name) {
-  static const std::vector<std::tuple<const char *, const char *, const char *>> kTags = {
-      {"no_district", "new_order", "0"},  {"no_stock_lock", "new_order", "0"},
-      {"no_order", "new_order", "1"},     {"no_call", "new_order", "1"},
-      {"pay_by_id", "payment", "1"},      {"pay_by_name", "payment", "1"},
-      {"os_by_id", "order_status", "1"},  {"os_by_name", "order_status", "1"},
-      {"dl_district", "delivery", "0.1"}, {"dl_call", "delivery", "1"},
-      {"sl_count", "stock_level", "1"}};
-  for (const auto &[statement, type, share] : kTags) {
-    if (name == statement) {
-      return {type, share};
-    }
-  }
-  return {nullptr, nullptr};
 }
 
 std::string str(long long v) {
@@ -295,8 +292,7 @@ Session::Session(const std::string &conninfo, Mode m)
     conn.prepare(name, sql);
   }
   for (const auto &[name, sql] : mode == Mode::procedures ? procedure_calls() : plain()) {
-    const auto [type, share] = tag_of(name);
-    conn.prepare(name, tagged(type, share, sql));
+    conn.prepare(name, sql);
   }
 }
 
