@@ -1,6 +1,8 @@
 // page.cpp - the report page; see page.h.
 #include "page.h"
 
+#include "chart.h"
+#include "page_metrics.h"
 #include "report.h"
 
 #include <algorithm>
@@ -244,201 +246,6 @@ Distribution distribution(const Histogram &h, double lo_ms, double hi_ms, int pe
 
 namespace {
 
-// --- numbers as text ----------------------------------------------------------
-
-std::string grouped(double v) { // 1234567 -> 1,234,567
-  const std::string digits = fixed(v, 0);
-  const size_t first = digits[0] == '-' ? 1 : 0;
-  std::string s;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > first && (digits.size() - i) % 3 == 0) {
-      s += ',';
-    }
-    s += digits[i];
-  }
-  return s;
-}
-
-std::string ms_text(double ms) { // a response time as a person writes it
-  if (ms >= 1000) {
-    return fixed(ms / 1000, ms >= 10000 ? 1 : 2) + " s";
-  }
-  return fixed(ms, ms >= 100 ? 0 : ms >= 10 ? 1 : 2) + " ms";
-}
-
-std::string tick_text(double v, const Axis &a) {
-  if (a.log) {
-    char s[32];
-    (void)std::snprintf(s, sizeof s, v >= 1000 ? "%g s" : "%g ms", v >= 1000 ? v / 1000 : v);
-    return s;
-  }
-  const double step = a.ticks.size() > 1 ? a.ticks[1] - a.ticks[0] : 1;
-  if (a.hi >= 10000) {
-    return fixed(v / 1000, step >= 1000 ? 0 : 1) + "k";
-  }
-  return fixed(v, std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9))));
-}
-
-// --- charts -------------------------------------------------------------------
-
-const char *const kTypeColour[] = {"#c0392b", "#2471a3", "#239b56", "#7d3c98", "#b9770e"};
-const char *const kRunColour[] = {"#2471a3", "#c0392b", "#239b56", "#b9770e", "#7d3c98", "#5d6d7e"};
-const char *const kTypeDash[] = {"", "7 4", "2 3", "9 3 2 3", "1 4"};
-
-std::string run_colour(size_t run) {
-  return kRunColour[run % std::size(kRunColour)];
-}
-
-// A plot area with its axes; values map to SVG coordinates.
-class Chart {
-public:
-  Chart(std::string id, double width, double height, Axis x, Axis y)
-      : id_(std::move(id)), w_(width), h_(height), x_(std::move(x)), y_(std::move(y)) {}
-
-  double px(double v) const { return left_ + (w_ - left_ - kRight) * fraction(x_, v); }
-  double py(double v) const { return h_ - kBottom - (h_ - kBottom - kTop) * fraction(y_, v); }
-
-  void band(double from, double to, const std::string &colour, double opacity) {
-    from = std::clamp(from, x_.lo, x_.hi);
-    to = std::clamp(to, x_.lo, x_.hi);
-    body_ << "<rect class=\"band\" x=\"" << fixed(px(from), 1) << "\" y=\"" << kTop << "\" width=\""
-          << fixed(px(to) - px(from), 1) << "\" height=\"" << fixed(h_ - kTop - kBottom, 1)
-          << "\" fill=\"" << colour << "\" fill-opacity=\"" << opacity << "\"/>\n";
-  }
-  // A line through the points, broken where a point is NaN.
-  void line(const std::vector<std::pair<double, double>> &points, const std::string &colour,
-            double width, const std::string &dash, const std::string &title) {
-    std::string d;
-    bool pen = false;
-    for (const auto &[x, y] : points) {
-      if (std::isnan(y)) {
-        pen = false;
-        continue;
-      }
-      d += pen ? 'L' : 'M';
-      d += fixed(px(x), 1);
-      d += ',';
-      d += fixed(py(y), 1);
-      pen = true;
-    }
-    body_ << "<path d=\"" << d << "\" fill=\"none\" stroke=\"" << colour << "\" stroke-width=\""
-          << width << "\"" << (dash.empty() ? "" : " stroke-dasharray=\"" + dash + "\"")
-          << "><title>" << escape(title) << "</title></path>\n";
-  }
-  void mark(double x, const std::string &colour, const std::string &dash, const std::string &label,
-            int row) {
-    if (x < x_.lo || x > x_.hi) {
-      return;
-    }
-    body_ << "<line class=\"mark\" x1=\"" << fixed(px(x), 1) << "\" x2=\"" << fixed(px(x), 1)
-          << "\" y1=\"" << kTop << "\" y2=\"" << fixed(h_ - kBottom, 1) << "\" stroke=\"" << colour
-          << "\"" << (dash.empty() ? "" : " stroke-dasharray=\"" + dash + "\"") << "/>\n";
-    const bool right_edge = px(x) > w_ - kRight - 90; // the label goes left of the line there
-    body_ << "<text x=\"" << fixed(px(x) + (right_edge ? -3 : 3), 1) << "\" y=\""
-          << kTop + 11 + 12 * row << "\" text-anchor=\"" << (right_edge ? "end" : "start")
-          << "\" fill=\"" << colour << "\">" << escape(label) << "</text>\n";
-  }
-
-  std::string svg(const std::string &x_label, const std::string &y_label) const {
-    std::ostringstream s;
-    s << "<svg viewBox=\"0 0 " << w_ << " " << h_ << "\" width=\"" << w_ << "\" height=\"" << h_
-      << "\" role=\"img\" aria-labelledby=\"" << id_ << "-caption\">\n";
-    for (const double t : y_.ticks) {
-      s << "<line class=\"grid\" x1=\"" << left_ << "\" x2=\"" << w_ - kRight << "\" y1=\""
-        << fixed(py(t), 1) << "\" y2=\"" << fixed(py(t), 1) << "\"/><text class=\"tick\" x=\""
-        << left_ - 5 << "\" y=\"" << fixed(py(t) + 4, 1) << "\" text-anchor=\"end\">"
-        << tick_text(t, y_) << "</text>\n";
-    }
-    for (const double t : x_.ticks) {
-      s << "<line class=\"grid\" x1=\"" << fixed(px(t), 1) << "\" x2=\"" << fixed(px(t), 1)
-        << "\" y1=\"" << kTop << "\" y2=\"" << h_ - kBottom << "\"/><text class=\"tick\" x=\""
-        << fixed(px(t), 1) << "\" y=\"" << h_ - kBottom + 16 << "\" text-anchor=\"middle\">"
-        << tick_text(t, x_) << "</text>\n";
-    }
-    s << body_.str() << "<rect class=\"frame\" x=\"" << left_ << "\" y=\"" << kTop << "\" width=\""
-      << w_ - left_ - kRight << "\" height=\"" << h_ - kTop - kBottom
-      << "\"/>\n<text class=\"label\" x=\"" << (left_ + w_ - kRight) / 2 << "\" y=\"" << h_ - 6
-      << "\" text-anchor=\"middle\">" << escape(x_label) << "</text>\n<text class=\"label\" "
-      << "transform=\"rotate(-90)\" x=\"" << -(kTop + h_ - kBottom) / 2
-      << "\" y=\"14\" text-anchor=\"middle\">" << escape(y_label) << "</text>\n</svg>\n";
-    return s.str();
-  }
-
-private:
-  static double fraction(const Axis &a, double v) {
-    if (a.log) {
-      v = std::max(v, a.lo);
-      return (std::log10(v) - std::log10(a.lo)) / (std::log10(a.hi) - std::log10(a.lo));
-    }
-    return (v - a.lo) / (a.hi - a.lo);
-  }
-  static constexpr double kTop = 10, kRight = 16, kBottom = 40;
-  std::string id_;
-  double w_, h_, left_ = 64;
-  Axis x_, y_;
-  std::ostringstream body_;
-};
-
-struct LegendEntry {
-  std::string colour, dash, text;
-  double width = 2;
-};
-
-std::string legend(const std::vector<LegendEntry> &entries) {
-  std::string s = "<div class=\"legend\">";
-  for (const LegendEntry &e : entries) {
-    s += "<span><svg width=\"28\" height=\"10\"><line x1=\"0\" x2=\"28\" y1=\"5\" y2=\"5\" "
-         "stroke=\"" +
-         e.colour + "\" stroke-width=\"" + fixed(e.width, 1) + "\"" +
-         (e.dash.empty() ? "" : " stroke-dasharray=\"" + e.dash + "\"") + "/></svg>" +
-         escape(e.text) + "</span>";
-  }
-  return s + "</div>\n";
-}
-
-std::string figure(const std::string &id, const std::string &caption, const std::string &svg,
-                   const std::string &legend_html) {
-  return "<figure class=\"chart\" id=\"" + id + "\"><figcaption id=\"" + id + "-caption\">" +
-         escape(caption) + "</figcaption>\n" + svg + legend_html + "</figure>\n";
-}
-
-double run_end_s(const json &r) {
-  const json &periods = r.at("series").at("periods");
-  const double period = r.at("series").at("period_s").get<double>();
-  const double last = periods.empty() ? 0 : periods.back().at("t_s").get<double>() + period;
-  return std::max(last, r.at("ramp_up_s").get<double>() + r.at("interval_s").get<double>());
-}
-
-// Time runs in seconds, or in minutes for runs longer than ten minutes.
-struct TimeScale {
-  double unit;
-  std::string label;
-};
-
-TimeScale time_scale(const std::vector<Run> &runs) {
-  double end = 0;
-  for (const Run &run : runs) {
-    end = std::max(end, run_end_s(run.report));
-  }
-  return end > 600 ? TimeScale{60, "time since the run began (min)"}
-                   : TimeScale{1, "time since the run began (s)"};
-}
-
-void shade_intervals(Chart &chart, const std::vector<Run> &runs, double unit) {
-  for (size_t i = 0; i < runs.size(); ++i) {
-    const json &r = runs[i].report;
-    const double from = r.at("ramp_up_s").get<double>();
-    chart.band(from / unit, (from + r.at("interval_s").get<double>()) / unit,
-               runs.size() == 1 ? "#f4d03f" : run_colour(i), runs.size() == 1 ? 0.18 : 0.07);
-  }
-}
-
-LegendEntry interval_entry(const std::vector<Run> &runs) {
-  return runs.size() == 1
-             ? LegendEntry{"#f4d03f", "", "measurement interval (shaded)", 8}
-             : LegendEntry{"#999", "", "measurement intervals (shaded in the run's colour)", 8};
-}
-
 // Completions per bin of the run (30 s, as the throughput graph is drawn, or 10 s
 // for runs too short for it), one line per type.
 std::string throughput_chart(const std::vector<Run> &runs) {
@@ -494,6 +301,9 @@ std::string throughput_chart(const std::vector<Run> &runs) {
                        t == 0 ? 3 : 1.5});
   }
   entries.push_back(interval_entry(runs));
+  for (const LegendEntry &e : mark_checkpoints(chart, runs, ts.unit)) {
+    entries.push_back(e);
+  }
   const std::string per = "completions per " + fixed(bin_s, 0) + " s";
   return figure("chart-throughput", "Throughput: " + per + " over the whole run",
                 chart.svg(ts.label, per), legend(entries));
@@ -624,6 +434,10 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
       {"kit", "tpcc-run " + r.at("version").get<std::string>()},
       {"mode", mode},
       {"transactions as", report::sql_name(r)},
+      {"server", r.contains("server") && r.at("server").contains("product")
+                     ? r.at("server").at("product").get<std::string>() + " " +
+                           r.at("server").value("version", "")
+                     : "-"},
       {"foreign keys", r.value("foreign_keys", true) ? "checked by the server" : "none"},
       {"warehouses", warehouses},
       {"terminals", r.at("terminals").dump()},
@@ -833,8 +647,8 @@ std::string html(const std::vector<Run> &runs, const std::string &title) {
   s += distribution_chart(runs, "deferred_delivery", "Delivery (deferred)", report::kDeferredLimitS,
                           kTypeColour[3]);
   s += "</div>\n<h2>New-Order response time over the run</h2>\n" + p90_chart(runs) +
-       "<p class=\"foot\">Made by tpcc-report " + std::string(TPCC_VERSION) + " from " +
-       escape(runs[0].name);
+       metrics_section(runs) + "<p class=\"foot\">Made by tpcc-report " +
+       std::string(TPCC_VERSION) + " from " + escape(runs[0].name);
   for (size_t i = 1; i < runs.size(); ++i) {
     s += ", " + escape(runs[i].name);
   }

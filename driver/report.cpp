@@ -1,6 +1,8 @@
 // report.cpp - the recorder, the report and its merge; see report.h.
 #include "report.h"
 
+#include "metrics.h"
+
 #include <tpcc/inputs.h>
 
 #include <algorithm>
@@ -237,6 +239,15 @@ Recorder::Recent Recorder::recent(int64_t now_us) {
     const Period &p = series_[static_cast<size_t>(last)];
     r.count = p.count;
     r.new_order_p90_ms = p.times[TX_NEW_ORDER].percentile(90) / 1000;
+    for (size_t t = 0; t < kTypes; ++t) {
+      r.ms[t] = {p.times[t].percentile(50) / 1000, p.times[t].percentile(90) / 1000,
+                 p.times[t].percentile(99) / 1000};
+    }
+  }
+  for (const Period &p : series_) {
+    for (size_t t = 0; t < kTypes; ++t) {
+      r.total[t] += p.count[t];
+    }
   }
   return r;
 }
@@ -449,6 +460,73 @@ std::string server_times(const json &r) {
   return s;
 }
 
+namespace {
+
+std::string settings_text(const json &server) {
+  if (!server.contains("product")) {
+    return "server: " + server.value("unavailable", std::string("unknown")) + "\n";
+  }
+  std::string s =
+      "server: " + server.at("product").get<std::string>() + " " + server.value("version", "");
+  const json settings = server.value("settings", json::object());
+  const char *sep = "; ";
+  for (const char *name : {"shared_buffers", "synchronous_commit", "fsync", "full_page_writes",
+                           "max_wal_size", "checkpoint_timeout"}) {
+    if (settings.contains(name)) {
+      s += sep + std::string(name) + " " + settings.at(name).get<std::string>();
+      sep = ", ";
+    }
+  }
+  return s + "\n";
+}
+
+std::string megabytes(double bytes) {
+  return bytes < 0 ? "?" : fixed(bytes / 1e6, 1) + " MB";
+}
+
+} // namespace
+
+std::string server_text(const json &r) {
+  std::string s = r.contains("server") ? settings_text(r.at("server")) : "";
+  if (!r.contains("metrics")) {
+    return s;
+  }
+  const json &m = r.at("metrics");
+  if (!m.contains("interval")) {
+    return s + "server and machine: not sampled (" + m.value("unavailable", std::string()) + ")\n";
+  }
+  const metrics::Figures f = metrics::figures(m.at("interval"));
+  s += "over the interval: checkpoints " + fixed(f.checkpoints, 0) + " (" +
+       fixed(f.checkpoints_timed, 0) + " timed), WAL " + fixed(f.wal_mb_s, 2) + " MB/s (" +
+       fixed(f.fpi_pct, 1) + " % full-page images), buffer hit " +
+       (f.hit_pct < 0 ? std::string("-") : fixed(f.hit_pct, 2) + " %") + ", " +
+       fixed(f.deadlocks, 0) + " deadlocks, temp files " + fixed(f.temp_mb_s, 2) + " MB/s\n";
+  s += "the run's backends (mean):";
+  const char *sep = " ";
+  for (size_t i = 0; i < f.waits.size() && i < 5; ++i) {
+    s += sep + f.waits[i].first + " " + fixed(f.waits[i].second, 2);
+    sep = ", ";
+  }
+  s += f.waits.empty() ? " none seen\n" : "\n";
+  s += "CPU: driver " + fixed(f.driver_cpu_pct, 1) + " % of one CPU, server " +
+       (f.server_cpu_pct < 0 ? std::string("not measured (elsewhere)")
+                             : fixed(f.server_cpu_pct, 1) + " %") +
+       "; the machine's " + std::to_string(m.value("cpus", 1)) + " CPUs: user " +
+       fixed(f.user_pct, 1) + " %, system " + fixed(f.system_pct, 1) + " %, iowait " +
+       fixed(f.iowait_pct, 1) + " %, steal " + fixed(f.steal_pct, 1) + " %\n";
+  if (f.disk_read_mb_s >= 0) {
+    s += "disk " + m.value("disk", std::string()) + ": read " + fixed(f.disk_read_mb_s, 2) +
+         " MB/s, written " + fixed(f.disk_write_mb_s, 2) + " MB/s; ";
+  }
+  const json size = m.value("size_bytes", json::object());
+  s += "database " + megabytes(size.value("start", -1.0)) + " at the start, " +
+       megabytes(size.value("end", -1.0)) + " at the end\n";
+  for (const json &missing : m.value("missing", json::array())) {
+    s += "left out: " + missing.get<std::string>() + "\n";
+  }
+  return s;
+}
+
 std::string text(const json &r) {
   std::string out;
   char line[512];
@@ -503,6 +581,7 @@ std::string text(const json &r) {
       dd.at("skipped").get<unsigned long long>(), dd.at("districts").get<unsigned long long>(),
       dd.at("skipped_pct").get<double>());
   out += "server time per transaction, ms: " + server_times(r) + "\n";
+  out += server_text(r);
   if (r.at("mode") == "standard") {
     out += "average keying / think time, s:";
     for (size_t t = 0; t < kTypes; ++t) {
@@ -659,6 +738,9 @@ json merge(const std::vector<json> &parts) {
   r["range"] = {ranges.front().first, ranges.back().second};
   r["ranges"] = ranges;
   r["merged"] = parts.size();
+  if (parts.size() > 1) { // each host sampled its own machine, and perhaps its own server
+    r["metrics"] = {{"unavailable", "a merged report: each host's own report has its figures"}};
+  }
   count_common_interval(r, parts, start, end);
   finish(r);
   check(r, "the hosts measured one interval (within 2 %)", end - start >= 0.98 * longest,

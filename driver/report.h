@@ -79,6 +79,8 @@ public:
     std::array<uint64_t, kTypes> count;
     double new_order_p90_ms;
     uint64_t failures;
+    std::array<uint64_t, kTypes> total{};           // since the run began
+    std::array<std::array<double, 3>, kTypes> ms{}; // p50, p90, p99 of the last period
   };
   Recent recent(int64_t now_us);
   // The measured part of the report (counts, histograms, series, whole_run, interval).
@@ -128,6 +130,10 @@ const char *sql_name(const nlohmann::json &r);
 // The server's mean execution time per transaction of each type, as a line of text, or why
 // it is not known.
 std::string server_times(const nlohmann::json &r);
+
+// The server, its settings that shape results, and what it and the machine did over the
+// interval, as lines of text ("" for a report without them).
+std::string server_text(const nlohmann::json &r);
 
 // One report of the whole from the reports of several hosts' ranges; throws
 // std::runtime_error naming what does not fit.

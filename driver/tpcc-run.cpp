@@ -6,11 +6,15 @@
 // timer queue for the next due and C worker threads, a connection each, take
 // the due ones; deliveries go to delivery workers,
 // one per group of warehouses, which run them in the background.  Every
-// completion goes to one recorder, and the report is made from it.
+// completion goes to one recorder, and the report is made from it; beside
+// them a sampler reads the server's and the machine's counters every second.
 #include "command_line.h"
 #include "database.h"
 #include "durability.h"
+#include "metrics.h"
 #include "page.h"
+#include "pg_metrics.h"
+#include "prometheus.h"
 #include "report.h"
 #include "terminals.h"
 #include "transactions.h"
@@ -48,7 +52,7 @@ constexpr const char *kUsage =
     "                [--standard [--time-scale F]] [--ramp-up S] [--duration S] [--seed S]\n"
     "                [--c-load C] [--c-run C] [--report FILE] [--html FILE] [--samples FILE]\n"
     "                [--deliveries FILE] [--procedures] [--check] [--progress S] [--no-flag]\n"
-    "                [--quiet]\n"
+    "                [--no-metrics] [--metrics-file FILE] [--server-pid PID] [--quiet]\n"
     "       tpcc-run --merge [--report FILE] [--html FILE] REPORT.json...\n";
 
 constexpr const char *kHelp =
@@ -73,6 +77,11 @@ constexpr const char *kHelp =
     "                        it, installed when missing (default: the kit's statements)\n"
     "      --check           after the run: settle unknown outcomes, the consistency\n"
     "                        conditions and durability (exit 3 if either fails)\n"
+    "      --no-metrics      do not sample the server's statistics and the machine's /proc\n"
+    "      --metrics-file FILE  rewrite FILE every 10 s with the run's figures in\n"
+    "                        Prometheus' text format (node_exporter's textfile collector)\n"
+    "      --server-pid PID  the server's main process, when it runs here but the\n"
+    "                        connection does not show it (its CPU and I/O in the report)\n"
     "  -p, --progress S      a progress line every S seconds, 0 for none (default 10)\n"
     "      --no-flag         run without the shutdown flag that stop sets\n"
     "  -q, --quiet           no progress\n"
@@ -92,7 +101,9 @@ struct Options {
   uint64_t seed = 1;
   int64_t c_load = -1, c_run = -1;
   std::string report, html, samples, deliveries;
-  bool check = false, no_flag = false, quiet = false, merge = false;
+  bool check = false, no_flag = false, quiet = false, merge = false, no_metrics = false;
+  std::string metrics_file;
+  int64_t server_pid = 0;
   tx::Mode sql = tx::Mode::plain;
   int64_t progress = 10;
   std::vector<std::string> merge_files;
@@ -108,7 +119,10 @@ enum : int {
   kCheck,
   kNoFlag,
   kMerge,
-  kProcedures
+  kProcedures,
+  kNoMetrics,
+  kMetricsFile,
+  kServerPid
 };
 
 Options parse(int argc, char **argv) {
@@ -133,6 +147,9 @@ Options parse(int argc, char **argv) {
                                  {"quiet", no_argument, nullptr, 'q'},
                                  {"merge", no_argument, nullptr, kMerge},
                                  {"procedures", no_argument, nullptr, kProcedures},
+                                 {"no-metrics", no_argument, nullptr, kNoMetrics},
+                                 {"metrics-file", required_argument, nullptr, kMetricsFile},
+                                 {"server-pid", required_argument, nullptr, kServerPid},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};
@@ -209,6 +226,15 @@ Options parse(int argc, char **argv) {
     case kProcedures:
       o.sql = tx::Mode::procedures;
       break;
+    case kNoMetrics:
+      o.no_metrics = true;
+      break;
+    case kMetricsFile:
+      o.metrics_file = optarg;
+      break;
+    case kServerPid:
+      o.server_pid = command_line::number("--server-pid", optarg, 1, INT32_MAX);
+      break;
     default:
       command_line::common_option(c, kUsage, kHelp, TPCC_VERSION, argv);
     }
@@ -221,6 +247,9 @@ Options parse(int argc, char **argv) {
   }
   if (o.merge && o.merge_files.empty()) {
     usage_error("--merge needs the reports to merge");
+  }
+  if (o.server_pid > 0 && o.no_metrics) {
+    usage_error("--server-pid goes without --no-metrics");
   }
   if (o.time_scale != 1 && !o.standard) {
     usage_error("--time-scale goes with --standard");
@@ -371,6 +400,9 @@ struct Run {
   std::mutex unsettled_mutex;
   std::vector<Unsettled> unsettled;
   int64_t wall_start_us = 0; // the Unix time of the run's clock's 0, µs
+  std::unique_ptr<metrics::Series> series;
+  json facts; // what the metrics file names the run by
+  bool metrics_file_failed = false;
 };
 
 // A worker's connection, reopened when it is lost: with backoff, for up to 30 s.
@@ -836,14 +868,34 @@ void show_progress(Run &run, int64_t elapsed_us) {
       static_cast<unsigned long long>(r.failures));
 }
 
+// Rewrites --metrics-file with the figures so far; says so once when it cannot.
+void write_metrics_file(Run &run, int64_t now) {
+  if (run.o.metrics_file.empty()) {
+    return;
+  }
+  const json server = run.series != nullptr ? run.series->last_period(now) : json();
+  const std::string text = prometheus::exposition(run.facts, run.recorder->recent(now),
+                                                  static_cast<double>(now) / 1e6, server);
+  if (!report::write_text(text, run.o.metrics_file) && !run.metrics_file_failed) {
+    run.metrics_file_failed = true;
+    (void)std::fprintf(stderr, "tpcc-run: %s: %s (the run goes on without it)\n",
+                       run.o.metrics_file.c_str(), std::strerror(errno));
+  }
+}
+
 // Waits out ramp-up and interval, or what ends them first; returns what ended the run.
 std::string course(Run &run, const int32_t *flag) {
   const int64_t end_us = (run.o.ramp_up + run.o.duration) * 1'000'000;
   const int64_t every_us = run.o.quiet ? 0 : run.o.progress * 1'000'000;
   int64_t next_progress = every_us;
+  int64_t period = 0;
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const int64_t now = now_us();
+    if (now / report::kPeriodUs != period) {
+      period = now / report::kPeriodUs;
+      write_metrics_file(run, now);
+    }
     if (run.server_gone) {
       return "error";
     }
@@ -901,6 +953,39 @@ json server_time(const database::ServerTime &before, const database::ServerTime 
                                                {"exec_ms_avg", n >= 1 ? ms / n : 0}};
   }
   return r;
+}
+
+json read_server(pg::Connection &conn) {
+  try {
+    return pg_metrics::server(conn);
+  } catch (const pg::Error &e) {
+    return {{"unavailable", std::string("the server's settings could not be read: ") + e.what()}};
+  }
+}
+
+// Starts reading the server's and the machine's counters, unless --no-metrics; says which
+// figures the server or the machine will not give.
+std::unique_ptr<metrics::Sampler> start_sampler(Run &run, const std::string &self) {
+  if (run.o.no_metrics) {
+    return nullptr;
+  }
+  auto sampler = std::make_unique<metrics::Sampler>(
+      pg_metrics::source(run.o.dsn, self, static_cast<int>(run.o.server_pid)), now_us, *run.series,
+      nullptr);
+  for (const json &m : sampler->summary().at("missing")) {
+    (void)std::fprintf(stderr, "tpcc-run: metrics: %s; those figures are left out\n",
+                       m.get<std::string>().c_str());
+  }
+  return sampler;
+}
+
+json metrics_json(const Run &run, const metrics::Sampler *sampler) {
+  if (sampler == nullptr) {
+    return {{"unavailable", "--no-metrics"}};
+  }
+  json m = sampler->summary();
+  m.update(run.series->json());
+  return m;
 }
 
 database::ServerTime read_server_time(pg::Connection &conn) {
@@ -1113,8 +1198,13 @@ int run_main(int argc, char **argv) {
                           .count() -
                       now_us();
   run.recorder = std::make_unique<report::Recorder>(ramp_us, o.duration * 1'000'000, samples);
+  run.series =
+      std::make_unique<metrics::Series>(report::kPeriodUs, ramp_us, o.duration * 1'000'000);
+  const json server = read_server(*control);
   const database::ServerTime server_before = read_server_time(*control);
+  std::unique_ptr<metrics::Sampler> sampler = start_sampler(run, self);
   make_terminals(run);
+  run.facts = facts(run, c_load, run.wall_start_us + ramp_us);
   std::vector<std::thread> terminal_threads = start_terminals(run, workers, workers_wanted);
   std::vector<std::thread> delivery_threads;
   for (size_t i = workers_wanted; i < workers.size(); ++i) {
@@ -1124,6 +1214,7 @@ int run_main(int argc, char **argv) {
   }
   const std::string ended_by = course(run, flag);
   run.recorder->end_interval(now_us());
+  run.series->end_interval(now_us());
   run.scheduler.stop();
   for (std::thread &t : terminal_threads) {
     t.join();
@@ -1136,6 +1227,10 @@ int run_main(int argc, char **argv) {
   for (std::thread &t : delivery_threads) {
     t.join();
   }
+  if (sampler != nullptr) {
+    sampler->stop();
+  }
+  write_metrics_file(run, now_us());
   if (flag != nullptr) {
     (void)DetachShutdownFlag(flag);
   }
@@ -1146,6 +1241,8 @@ int run_main(int argc, char **argv) {
   r["ended_by"] = run.server_gone ? "error" : ended_by;
   r["server_time"] = server_time(server_before, read_server_time(*control));
   r["foreign_keys"] = db.foreign_keys;
+  r["server"] = server;
+  r["metrics"] = metrics_json(run, sampler.get());
   if (o.check && !run.server_gone) {
     r["durability"] = settle_and_judge(run, ack, self);
   }

@@ -1,0 +1,468 @@
+// metrics.cpp - the server's and the machine's figures during a run; see metrics.h.
+#include "metrics.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+
+using nlohmann::json;
+
+namespace metrics {
+
+namespace {
+
+double ticks_per_second() {
+  static const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return hz > 0 ? hz : 100;
+}
+
+// The fields of /proc/PID/stat after the command's closing parenthesis (the state first), or
+// none when the process is gone.
+std::vector<std::string> stat_fields(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) {
+    return {};
+  }
+  const size_t close = line.rfind(')');
+  if (close == std::string::npos) {
+    return {};
+  }
+  std::istringstream words(line.substr(close + 1));
+  std::vector<std::string> fields;
+  for (std::string w; words >> w;) {
+    fields.push_back(w);
+  }
+  return fields;
+}
+
+constexpr size_t kPpid = 1, kUtime = 11, kStime = 12, kStartTime = 19; // in stat_fields()
+
+// "read_bytes" and "write_bytes" of /proc/PID/io; false when it cannot be read.
+bool process_io(int pid, double &read_bytes, double &write_bytes) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  double value = 0;
+  bool any = false;
+  while (in >> key >> value) {
+    if (key == "read_bytes:") {
+      read_bytes = value;
+      any = true;
+    } else if (key == "write_bytes:") {
+      write_bytes = value;
+    }
+  }
+  return any;
+}
+
+// The process and its children.
+std::vector<int> process_tree(int pid) {
+  std::vector<int> pids = {pid};
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) {
+    return pids;
+  }
+  while (const dirent *e = readdir(proc)) {
+    char *end = nullptr;
+    const long child = std::strtol(e->d_name, &end, 10);
+    if (*end != '\0' || child <= 0 || child == pid) {
+      continue;
+    }
+    const std::vector<std::string> f = stat_fields(static_cast<int>(child));
+    if (f.size() > kStartTime && std::stol(f[kPpid]) == pid) {
+      pids.push_back(static_cast<int>(child));
+    }
+  }
+  closedir(proc);
+  return pids;
+}
+
+// The program a process runs, as its stat names it.
+std::string program_of(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  const size_t open = line.find('(');
+  const size_t close = line.rfind(')');
+  return open != std::string::npos && close > open ? line.substr(open + 1, close - open - 1) : "";
+}
+
+void read_cpu_times(Reading &r) {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  double v[8] = {};
+  if (!(in >> cpu) || cpu != "cpu") {
+    return;
+  }
+  for (double &x : v) {
+    in >> x;
+  }
+  const double hz = ticks_per_second();
+  const double user = v[0] + v[1], system = v[2] + v[5] + v[6];
+  r.counters["cpu_user_s"] = user / hz;
+  r.counters["cpu_system_s"] = system / hz;
+  r.counters["cpu_iowait_s"] = v[4] / hz;
+  r.counters["cpu_steal_s"] = v[7] / hz;
+  r.counters["cpu_total_s"] = (user + system + v[3] + v[4] + v[7]) / hz;
+}
+
+void read_own_cpu(Reading &r) {
+  rusage u{};
+  if (getrusage(RUSAGE_SELF, &u) == 0) {
+    const auto s = [](const timeval &t) {
+      return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    r.counters["driver_cpu_s"] = s(u.ru_utime) + s(u.ru_stime);
+  }
+}
+
+} // namespace
+
+// ---- the machine ----
+
+int parent_running(int pid, const std::string &program) {
+  const std::vector<std::string> f = stat_fields(pid);
+  if (f.size() <= kStartTime || program_of(pid) != program) {
+    return 0;
+  }
+  const int parent = std::stoi(f[kPpid]);
+  return parent > 1 && program_of(parent) == program ? parent : 0;
+}
+
+Machine::Machine(int server_pid) : server_pid_(server_pid) {
+  cpus_ = std::max(1, static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
+  if (server_pid_ <= 0) {
+    return;
+  }
+  // A server's main process works in its data directory.
+  struct stat st {};
+  const std::string cwd = "/proc/" + std::to_string(server_pid_) + "/cwd";
+  if (stat(cwd.c_str(), &st) != 0) {
+    missing_.push_back("the disk's throughput: " + cwd + ": " + std::strerror(errno));
+    return;
+  }
+  disk_major_ = major(st.st_dev);
+  disk_minor_ = minor(st.st_dev);
+  std::ifstream in("/proc/diskstats");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    unsigned maj = 0, min = 0;
+    std::string name;
+    if (words >> maj >> min >> name && maj == disk_major_ && min == disk_minor_) {
+      disk_ = name;
+    }
+  }
+  if (disk_.empty()) {
+    missing_.emplace_back("the disk's throughput: the server's data is on no block device");
+  }
+}
+
+void Machine::read(Reading &r) {
+  read_cpu_times(r);
+  read_own_cpu(r);
+  if (server_pid_ > 0) {
+    read_server(r);
+  }
+  if (disk_.empty()) {
+    return;
+  }
+  std::ifstream in("/proc/diskstats");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    unsigned maj = 0, min = 0;
+    std::string name;
+    double f[7] = {}; // reads, merged, sectors read, ms, writes, merged, sectors written
+    if (words >> maj >> min >> name && maj == disk_major_ && min == disk_minor_) {
+      for (double &x : f) {
+        words >> x;
+      }
+      r.counters["disk_read_bytes"] = f[2] * 512;
+      r.counters["disk_write_bytes"] = f[6] * 512;
+    }
+  }
+}
+
+// The server's processes come and go (a backend that ends takes its CPU time with it), so
+// each one's growth is summed into counters of the driver's own that only grow.
+void Machine::read_server(Reading &r) {
+  if (stat_fields(server_pid_).empty()) {
+    missing_.push_back("the server's CPU and I/O: its process " + std::to_string(server_pid_) +
+                       " ended during the run");
+    server_pid_ = 0;
+    return;
+  }
+  const bool first = processes_.empty();
+  std::map<int, Process> now;
+  const double hz = ticks_per_second();
+  for (const int pid : process_tree(server_pid_)) {
+    const std::vector<std::string> f = stat_fields(pid);
+    if (f.size() <= kStartTime) {
+      continue;
+    }
+    Process p;
+    p.start = std::stoull(f[kStartTime]);
+    p.cpu_s = (std::stod(f[kUtime]) + std::stod(f[kStime])) / hz;
+    if (io_readable_ && !process_io(pid, p.read_bytes, p.write_bytes) && pid == server_pid_) {
+      io_readable_ = false;
+      missing_.push_back("the server's I/O: /proc/" + std::to_string(pid) +
+                         "/io: " + std::strerror(errno != 0 ? errno : EACCES));
+    }
+    const auto was = processes_.find(pid);
+    const bool known = was != processes_.end() && was->second.start == p.start;
+    if (!first) {
+      const Process base = known ? was->second : Process{};
+      server_cpu_s_ += std::max(0.0, p.cpu_s - base.cpu_s);
+      server_read_ += std::max(0.0, p.read_bytes - base.read_bytes);
+      server_write_ += std::max(0.0, p.write_bytes - base.write_bytes);
+    }
+    now[pid] = p;
+  }
+  processes_ = std::move(now);
+  r.counters["server_cpu_s"] = server_cpu_s_;
+  if (io_readable_) {
+    r.counters["server_read_bytes"] = server_read_;
+    r.counters["server_write_bytes"] = server_write_;
+  }
+}
+
+// ---- the series ----
+
+double growth(double before, double after) {
+  return after >= before ? after - before : after;
+}
+
+void Series::Part::add(const Reading &before, const Reading &after) {
+  seconds += static_cast<double>(after.t_us - before.t_us) / 1e6;
+  ++samples;
+  for (const auto &[name, value] : after.counters) {
+    const auto was = before.counters.find(name);
+    if (was != before.counters.end()) {
+      deltas[name] += growth(was->second, value);
+    }
+  }
+  for (const auto &[what, n] : after.waits) {
+    waits[what] += n;
+  }
+}
+
+json Series::Part::json() const {
+  nlohmann::json w = nlohmann::json::object();
+  for (const auto &[what, n] : waits) {
+    w[what] = n / std::max(samples, 1);
+  }
+  return {{"seconds", seconds}, {"samples", samples}, {"deltas", deltas}, {"waits", w}};
+}
+
+Series::Series(int64_t period_us, int64_t interval_start_us, int64_t interval_us)
+    : period_us_(period_us), interval_start_us_(interval_start_us), interval_us_(interval_us) {}
+
+void Series::add(const Reading &r) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  ++samples_;
+  if (samples_ > 1) {
+    const int64_t middle = (last_.t_us + r.t_us) / 2;
+    const auto i = static_cast<size_t>(std::max<int64_t>(middle, 0) / period_us_);
+    if (i >= periods_.size()) {
+      periods_.resize(i + 1);
+    }
+    periods_[i].add(last_, r);
+    if (middle >= interval_start_us_ && middle < interval_start_us_ + interval_us_) {
+      interval_.add(last_, r);
+    }
+    for (const auto &[name, value] : r.counters) {
+      const auto was = last_.counters.find(name);
+      if (name.starts_with("checkpoints_") && was != last_.counters.end()) {
+        for (double n = growth(was->second, value); n >= 1; --n) {
+          checkpoints_.emplace_back(static_cast<double>(middle) / 1e6, name.substr(12));
+        }
+      }
+    }
+  }
+  last_ = r;
+}
+
+void Series::end_interval(int64_t now_us) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  interval_us_ = std::clamp<int64_t>(now_us - interval_start_us_, 0, interval_us_);
+}
+
+json Series::json() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  nlohmann::json periods = nlohmann::json::array();
+  for (size_t i = 0; i < periods_.size(); ++i) {
+    nlohmann::json p = periods_[i].json();
+    p["t_s"] = static_cast<double>(i) * static_cast<double>(period_us_) / 1e6;
+    periods.push_back(p);
+  }
+  nlohmann::json checkpoints = nlohmann::json::array();
+  for (const auto &[t, kind] : checkpoints_) {
+    checkpoints.push_back({{"t_s", t}, {"kind", kind}});
+  }
+  return {{"samples", samples_},
+          {"period_s", static_cast<double>(period_us_) / 1e6},
+          {"interval", interval_.json()},
+          {"periods", periods},
+          {"checkpoints", checkpoints}};
+}
+
+json Series::last_period(int64_t now_us) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t i = now_us / period_us_ - 1;
+  if (i < 0 || static_cast<size_t>(i) >= periods_.size()) {
+    return nullptr;
+  }
+  return periods_[static_cast<size_t>(i)].json();
+}
+
+// ---- what a person reads ----
+
+Figures figures(const json &part) {
+  Figures f;
+  const double s = std::max(part.value("seconds", 0.0), 1e-9);
+  const json &d = part.at("deltas");
+  const auto delta = [&d](const char *name) { return d.value(name, 0.0); };
+  const auto rate = [&](const char *name, double unit) {
+    return d.contains(name) ? delta(name) / s / unit : -1;
+  };
+  for (const auto &[name, v] : d.items()) {
+    f.checkpoints += name.starts_with("checkpoints_") ? v.get<double>() : 0;
+  }
+  f.checkpoints_timed = delta("checkpoints_timed");
+  f.wal_mb_s = std::max(0.0, rate("wal_bytes", 1e6));
+  f.fpi_pct = delta("wal_records") > 0 ? 100 * delta("wal_fpi") / delta("wal_records") : 0;
+  const double blocks = delta("blocks_hit") + delta("blocks_read");
+  f.hit_pct = blocks > 0 ? 100 * delta("blocks_hit") / blocks : -1;
+  f.deadlocks = delta("deadlocks");
+  f.temp_mb_s = std::max(0.0, rate("temp_bytes", 1e6));
+  f.commits_s = std::max(0.0, rate("commits", 1));
+  f.rollbacks_s = std::max(0.0, rate("rollbacks", 1));
+  f.driver_cpu_pct = std::max(0.0, rate("driver_cpu_s", 0.01));
+  f.server_cpu_pct = rate("server_cpu_s", 0.01);
+  const double total = delta("cpu_total_s");
+  if (total > 0) {
+    f.user_pct = 100 * delta("cpu_user_s") / total;
+    f.system_pct = 100 * delta("cpu_system_s") / total;
+    f.iowait_pct = 100 * delta("cpu_iowait_s") / total;
+    f.steal_pct = 100 * delta("cpu_steal_s") / total;
+  }
+  f.disk_read_mb_s = rate("disk_read_bytes", 1e6);
+  f.disk_write_mb_s = rate("disk_write_bytes", 1e6);
+  f.server_read_mb_s = rate("server_read_bytes", 1e6);
+  f.server_write_mb_s = rate("server_write_bytes", 1e6);
+  for (const auto &[what, n] : part.at("waits").items()) {
+    f.waits.emplace_back(what, n.get<double>());
+  }
+  std::stable_sort(f.waits.begin(), f.waits.end(),
+                   [](const auto &a, const auto &b) { return a.second > b.second; });
+  return f;
+}
+
+// ---- the sampler ----
+
+Sampler::Sampler(std::unique_ptr<Source> source, std::function<int64_t()> now, Series &series,
+                 std::function<void(int64_t)> on_period)
+    : source_(std::move(source)), now_(std::move(now)), series_(series),
+      on_period_(std::move(on_period)) {
+  int pid = 0;
+  try {
+    pid = source_->local_pid();
+    size_start_ = source_->size_bytes();
+  } catch (const std::exception &e) {
+    failed(e.what());
+  }
+  machine_ = std::make_unique<Machine>(pid);
+  sample();
+  thread_ = std::thread([this] { loop(); });
+}
+
+Sampler::~Sampler() {
+  stop();
+}
+
+void Sampler::stop() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) {
+      return;
+    }
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+  sample();
+  try {
+    size_end_ = source_->size_bytes();
+  } catch (const std::exception &e) {
+    failed(e.what());
+  }
+}
+
+void Sampler::failed(const std::string &why) {
+  ++failed_;
+  last_failure_ = why;
+}
+
+void Sampler::sample() {
+  Reading r;
+  try {
+    source_->read(r);
+  } catch (const std::exception &e) {
+    failed(e.what());
+    return;
+  }
+  machine_->read(r);
+  r.t_us = now_();
+  series_.add(r);
+}
+
+void Sampler::loop() {
+  int64_t period = now_() / series_.period_us();
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    const int64_t next = (now_() / kSampleUs + 1) * kSampleUs;
+    if (wake_.wait_for(lock, std::chrono::microseconds(next - now_()),
+                       [this] { return stopping_; })) {
+      return;
+    }
+    lock.unlock();
+    sample();
+    const int64_t t = now_();
+    if (t / series_.period_us() != period) {
+      period = t / series_.period_us();
+      if (on_period_) {
+        on_period_(t);
+      }
+    }
+    lock.lock();
+  }
+}
+
+json Sampler::summary() const {
+  std::vector<std::string> missing = source_->missing();
+  for (const std::string &m : machine_->missing()) {
+    missing.push_back(m);
+  }
+  json s = {{"sample_s", kSampleUs / 1'000'000},
+            {"cpus", machine_->cpus()},
+            {"missing", missing},
+            {"failed_readings", failed_},
+            {"size_bytes", {{"start", size_start_}, {"end", size_end_}}}};
+  if (!machine_->disk().empty()) {
+    s["disk"] = machine_->disk();
+  }
+  if (failed_ > 0) {
+    s["last_failure"] = last_failure_;
+  }
+  return s;
+}
+
+} // namespace metrics

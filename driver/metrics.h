@@ -1,0 +1,166 @@
+// metrics.h - what the server and the machine did while a run went on: their
+// cumulative counters and what the run's backends were waiting on, read every
+// second on the run's clock and folded into the periods of the report's
+// series.  A database gives its side through Source; the machine's side comes
+// from /proc.  Nothing here knows SQL.
+#ifndef TPCC_DRIVER_METRICS_H
+#define TPCC_DRIVER_METRICS_H
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace metrics {
+
+constexpr int64_t kSampleUs = 1'000'000;
+
+// One reading: counters that only grow while the server runs (a restart may reset them to
+// zero), and how many of the run's backends were doing what at that moment ("CPU", or the
+// wait, as "Type:Event").  Counters named "checkpoints_KIND" mark checkpoints.
+struct Reading {
+  int64_t t_us = 0;
+  std::map<std::string, double> counters;
+  std::map<std::string, double> waits;
+};
+
+// A database's side.  Its calls come from the sampler's thread alone.
+class Source {
+public:
+  Source() = default;
+  Source(const Source &) = delete;
+  Source &operator=(const Source &) = delete;
+  virtual ~Source() = default;
+  // The server's product, version and the settings that shape results.
+  virtual nlohmann::json server() = 0;
+  // Adds what the server counts to r; throws std::runtime_error when it cannot be read now.
+  virtual void read(Reading &r) = 0;
+  // What the server would not give, one line each, from the first reading on.
+  virtual std::vector<std::string> missing() const = 0;
+  // The server's main process on this machine, or 0 when it runs elsewhere.
+  virtual int local_pid() = 0;
+  // The database's size in bytes, or -1 when it cannot be read.
+  virtual double size_bytes() = 0;
+};
+
+// The machine's side, from /proc: its CPUs' time by kind, this process's CPU, and when the
+// server runs here (server_pid > 0), its processes' CPU and I/O and the disk its data is on.
+class Machine {
+public:
+  explicit Machine(int server_pid);
+  void read(Reading &r);
+  int cpus() const { return cpus_; }
+  const std::string &disk() const { return disk_; }
+  const std::vector<std::string> &missing() const { return missing_; }
+
+private:
+  struct Process {
+    unsigned long long start = 0; // since boot, to tell a reused pid
+    double cpu_s = 0, read_bytes = 0, write_bytes = 0;
+  };
+  void read_server(Reading &r);
+  int server_pid_;
+  int cpus_ = 1;
+  std::string disk_; // "" when the data is on no block device or the server is elsewhere
+  unsigned disk_major_ = 0, disk_minor_ = 0;
+  std::map<int, Process> processes_; // the server's, at the last reading
+  double server_cpu_s_ = 0, server_read_ = 0, server_write_ = 0; // summed over every process seen
+  bool io_readable_ = true;
+  std::vector<std::string> missing_;
+};
+
+// The parent of process pid when both run program (as /proc names it), else 0: how a
+// database's side finds its server's main process from its own connection's.
+int parent_running(int pid, const std::string &program);
+
+// What a counter grew by from one reading to the next: a counter that went back was reset
+// (the server restarted) and counts from zero; never negative.
+double growth(double before, double after);
+
+// The readings folded into the series' periods and the measurement interval.
+// Its calls may come from any thread.
+class Series {
+public:
+  Series(int64_t period_us, int64_t interval_start_us, int64_t interval_us);
+  void add(const Reading &r);
+  void end_interval(int64_t now_us);
+  // {"interval": {...}, "periods": [...], "checkpoints": [...], "samples": n}; each part holds
+  // "seconds", "deltas" (each counter's growth) and "waits" (mean backends per sample).
+  nlohmann::json json() const;
+  // The last whole period before now_us, as json() writes a period, or null.
+  nlohmann::json last_period(int64_t now_us) const;
+  int64_t period_us() const { return period_us_; }
+
+private:
+  struct Part {
+    double seconds = 0;
+    int samples = 0;
+    std::map<std::string, double> deltas, waits;
+    void add(const Reading &before, const Reading &after);
+    nlohmann::json json() const;
+  };
+  mutable std::mutex mutex_;
+  int64_t period_us_, interval_start_us_, interval_us_;
+  std::vector<Part> periods_;
+  Part interval_;
+  std::vector<std::pair<double, std::string>> checkpoints_; // (t_s, kind)
+  Reading last_;
+  int samples_ = 0;
+};
+
+// Figures a person reads, from a part of json(): rates per second, shares in percent.
+struct Figures {
+  double checkpoints = 0, checkpoints_timed = 0;
+  double wal_mb_s = 0, fpi_pct = 0, hit_pct = -1; // -1: no blocks read or hit
+  double deadlocks = 0, temp_mb_s = 0;
+  double commits_s = 0, rollbacks_s = 0;
+  double driver_cpu_pct = 0, server_cpu_pct = -1; // of one CPU; -1: not measured
+  double user_pct = 0, system_pct = 0, iowait_pct = 0, steal_pct = 0; // of all CPUs
+  double disk_read_mb_s = -1, disk_write_mb_s = -1;                   // -1: not measured
+  double server_read_mb_s = -1, server_write_mb_s = -1;
+  std::vector<std::pair<std::string, double>> waits; // most first
+};
+Figures figures(const nlohmann::json &part);
+
+// Reads every second until stopped, calling on_period after each reading that begins a
+// period; a failed reading is left out, and the next one spans the gap.
+class Sampler {
+public:
+  Sampler(std::unique_ptr<Source> source, std::function<int64_t()> now, Series &series,
+          std::function<void(int64_t now_us)> on_period);
+  Sampler(const Sampler &) = delete;
+  Sampler &operator=(const Sampler &) = delete;
+  ~Sampler();
+  void stop();
+  // What the report's "metrics" holds besides the series; call after stop().
+  nlohmann::json summary() const;
+
+private:
+  void loop();
+  void sample();
+  void failed(const std::string &why);
+  std::unique_ptr<Source> source_;
+  std::function<int64_t()> now_;
+  Series &series_;
+  std::function<void(int64_t)> on_period_;
+  std::unique_ptr<Machine> machine_;
+  double size_start_ = -1, size_end_ = -1;
+  int failed_ = 0;
+  std::string last_failure_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+} // namespace metrics
+
+#endif

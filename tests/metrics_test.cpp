@@ -1,0 +1,196 @@
+// The server's and the machine's figures: counters folded into periods
+// whatever a restart does to them, the server's processes' CPU kept when they
+// end, the Prometheus file's text, and a server that refuses a view losing
+// that view's figures alone.
+#include "metrics.h"
+#include "pg_metrics.h"
+#include "prometheus.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using nlohmann::json;
+
+metrics::Reading at(double t_s, std::map<std::string, double> counters,
+                    std::map<std::string, double> waits = {}) {
+  return {static_cast<int64_t>(t_s * 1e6), std::move(counters), std::move(waits)};
+}
+
+struct FoldCase {
+  const char *name;
+  std::vector<metrics::Reading> readings;
+  double commits;          // over the whole run
+  double interval_commits; // over the interval, 10 s to 20 s
+  size_t checkpoints;
+};
+
+// Readings every second; a server restarted mid-run starts its counters again from zero.
+TEST(Series, FoldsCountersIntoPeriodsWithoutNegativeGrowth) {
+  const std::vector<FoldCase> cases = {
+      {"steady",
+       {at(9, {{"commits", 0}}), at(11, {{"commits", 20}}), at(21, {{"commits", 120}}),
+        at(31, {{"commits", 200}})},
+       200,
+       120,
+       0},
+      {"restart resets the counter",
+       {at(10, {{"commits", 500}}), at(11, {{"commits", 600}}), at(12, {{"commits", 30}}),
+        at(13, {{"commits", 80}})},
+       180,
+       180,
+       0},
+      {"a checkpoint between two readings",
+       {at(10, {{"commits", 0}, {"checkpoints_timed", 7}}),
+        at(11, {{"commits", 1}, {"checkpoints_timed", 8}}),
+        at(12, {{"commits", 2}, {"checkpoints_timed", 8}})},
+       2,
+       2,
+       1},
+  };
+  for (const FoldCase &c : cases) {
+    metrics::Series s(10'000'000, 10'000'000, 10'000'000);
+    for (const metrics::Reading &r : c.readings) {
+      s.add(r);
+    }
+    const json j = s.json();
+    double commits = 0;
+    for (const json &p : j.at("periods")) {
+      for (const auto &[name, v] : p.at("deltas").items()) {
+        EXPECT_GE(v.get<double>(), 0) << c.name << ": " << name;
+      }
+      commits += p.at("deltas").value("commits", 0.0);
+    }
+    EXPECT_EQ(commits, c.commits) << c.name;
+    EXPECT_EQ(j.at("interval").at("deltas").value("commits", 0.0), c.interval_commits) << c.name;
+    EXPECT_EQ(j.at("checkpoints").size(), c.checkpoints) << c.name;
+  }
+}
+
+TEST(Series, GivesWaitsAsMeanBackendsAndRatesPerSecond) {
+  metrics::Series s(10'000'000, 0, 10'000'000);
+  s.add(at(0, {{"blocks_hit", 0}, {"blocks_read", 0}, {"wal_bytes", 0}}));
+  s.add(at(1, {{"blocks_hit", 90}, {"blocks_read", 10}, {"wal_bytes", 1e6}}, {{"CPU", 2}}));
+  s.add(at(2, {{"blocks_hit", 180}, {"blocks_read", 20}, {"wal_bytes", 3e6}}, {{"Lock:tuple", 1}}));
+  const metrics::Figures f = metrics::figures(s.json().at("interval"));
+  EXPECT_DOUBLE_EQ(f.hit_pct, 90);
+  EXPECT_DOUBLE_EQ(f.wal_mb_s, 1.5);
+  ASSERT_EQ(f.waits.size(), 2U);
+  EXPECT_EQ(f.waits[0], (std::pair<std::string, double>("CPU", 1)));
+  EXPECT_EQ(f.waits[1], (std::pair<std::string, double>("Lock:tuple", 0.5)));
+  EXPECT_LT(f.server_cpu_pct, 0) << "a server elsewhere is not measured, not idle";
+}
+
+void burn_cpu(std::chrono::milliseconds how_long) {
+  const auto end = std::chrono::steady_clock::now() + how_long;
+  volatile unsigned x = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    x = x + 1;
+  }
+}
+
+// This process stands for the server: a child that works and ends must not take its CPU
+// time out of the server's.
+TEST(Machine, KeepsTheCpuOfTheServersProcessesThatEnd) {
+  metrics::Machine m(getpid());
+  metrics::Series s(10'000'000, 0, 60'000'000);
+  const auto read = [&](double t) {
+    metrics::Reading r = at(t, {});
+    m.read(r);
+    s.add(r);
+    return r;
+  };
+  (void)read(0);
+  const pid_t child = fork();
+  if (child == 0) {
+    burn_cpu(std::chrono::milliseconds(300));
+    _exit(0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  const metrics::Reading during = read(1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  const metrics::Reading after = read(2);
+  ASSERT_TRUE(during.counters.contains("server_cpu_s"));
+  EXPECT_GE(after.counters.at("server_cpu_s"), during.counters.at("server_cpu_s"));
+  EXPECT_GE(after.counters.at("server_cpu_s"), 0.1) << "the child's 0.3 s of CPU";
+  EXPECT_GT(after.counters.at("cpu_total_s"), 0);
+  EXPECT_GE(s.json().at("interval").at("deltas").at("server_cpu_s").get<double>(), 0.1);
+}
+
+// The text format as Prometheus reads it: each family once, HELP and TYPE before its
+// samples, names and labels well formed, label values escaped.
+TEST(Prometheus, WritesWellFormedFamiliesWithEscapedLabels) {
+  report::Recorder::Recent recent{10'000'000, {6, 6, 1, 1, 1}, 2.5, 3};
+  recent.total = {60, 60, 6, 6, 6};
+  const json facts = {{"version", "1.7.0"}, {"mode", "odd \"mode\"\\\n"}, {"warehouses", 2}};
+  const json server = {{"seconds", 10.0},
+                       {"deltas", {{"wal_bytes", 1e7}}},
+                       {"waits", {{"Lock:transactionid", 0.5}}}};
+  const std::string text = prometheus::exposition(facts, recent, 42, server);
+  const std::regex sample(
+      R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="([^"\\\n]|\\["\\n])*",?)*\})? -?[0-9.e+-]+)");
+  std::set<std::string> families;
+  std::string typed;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (line.starts_with("# TYPE ")) {
+      typed = line.substr(7, line.find(' ', 7) - 7);
+      EXPECT_TRUE(families.insert(typed).second) << "family twice: " << typed;
+    } else if (!line.starts_with("# HELP ")) {
+      ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
+      EXPECT_EQ(m[1], typed) << "a sample outside its family: " << line;
+    }
+  }
+  EXPECT_NE(text.find(R"(mode="odd \"mode\"\\\n")"), std::string::npos) << text;
+  EXPECT_NE(text.find("tpcc_transactions_per_minute{type=\"new_order\"} 36\n"), std::string::npos);
+  EXPECT_NE(text.find("tpcc_server_per_second{counter=\"wal_bytes\"} 1000000\n"),
+            std::string::npos);
+}
+
+std::string dsn() {
+  std::ifstream in(TPCC_DSN_FILE);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// A user the server refuses a view: that view's figures are left out, with one line naming
+// it, and the rest are read.
+TEST(PostgresqlMetrics, AViewRefusedLosesOnlyItsOwnFigures) {
+  struct Case {
+    const char *view, *lost_counter, *kept_counter;
+  };
+  const std::vector<Case> cases = {{"pg_stat_wal", "wal_bytes", "commits"},
+                                   {"pg_stat_bgwriter", "checkpoints_timed", "wal_bytes"}};
+  pg::Connection admin(dsn());
+  (void)admin.exec(
+      "DROP ROLE IF EXISTS tpcc_metrics_reader; CREATE ROLE tpcc_metrics_reader LOGIN");
+  for (const Case &c : cases) {
+    (void)admin.exec(std::string("REVOKE SELECT ON ") + c.view + " FROM PUBLIC");
+    auto source = pg_metrics::source(dsn() + " user=tpcc_metrics_reader", "no such run", 0);
+    metrics::Reading r;
+    source->read(r);
+    (void)admin.exec(std::string("GRANT SELECT ON ") + c.view + " TO PUBLIC");
+    EXPECT_FALSE(r.counters.contains(c.lost_counter)) << c.view;
+    EXPECT_TRUE(r.counters.contains(c.kept_counter)) << c.view;
+    const std::vector<std::string> missing = source->missing();
+    ASSERT_EQ(missing.size(), 1U) << c.view;
+    EXPECT_TRUE(missing[0].starts_with(std::string(c.view) + ": ")) << missing[0];
+    EXPECT_NE(missing[0].find("permission denied"), std::string::npos) << missing[0];
+  }
+  (void)admin.exec("DROP ROLE tpcc_metrics_reader");
+}
+
+} // namespace
