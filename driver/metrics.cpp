@@ -194,10 +194,9 @@ void Machine::read(Reading &r) {
 // The server's processes come and go (a backend that ends takes its CPU time with it), so
 // each one's growth is summed into counters of the driver's own that only grow.
 void Machine::read_server(Reading &r) {
-  if (stat_fields(server_pid_).empty()) {
-    missing_.push_back("the server's CPU and I/O: its process " + std::to_string(server_pid_) +
-                       " ended during the run");
+  if (stat_fields(server_pid_).empty()) { // restarted, or gone: the sampler looks again
     server_pid_ = 0;
+    lost_server_ = true;
     return;
   }
   const bool first = processes_.empty();
@@ -232,6 +231,16 @@ void Machine::read_server(Reading &r) {
     r.counters["server_read_bytes"] = server_read_;
     r.counters["server_write_bytes"] = server_write_;
   }
+}
+
+bool Machine::follow(int server_pid) {
+  if (server_pid <= 0 || stat_fields(server_pid).empty()) {
+    return false;
+  }
+  server_pid_ = server_pid;
+  lost_server_ = false;
+  processes_.clear(); // its processes are new: the next reading is their baseline
+  return true;
 }
 
 // ---- the series ----
@@ -420,6 +429,12 @@ void Sampler::sample() {
     return;
   }
   machine_->read(r);
+  if (machine_->lost_server()) {
+    try {
+      (void)machine_->follow(source_->local_pid());
+    } catch (const std::exception &) { // not back yet: the next reading looks again
+    }
+  }
   r.t_us = now_();
   series_.add(r);
 }
@@ -450,6 +465,10 @@ json Sampler::summary() const {
   std::vector<std::string> missing = source_->missing();
   for (const std::string &m : machine_->missing()) {
     missing.push_back(m);
+  }
+  if (machine_->lost_server()) {
+    missing.emplace_back("the server's CPU and I/O: its process ended during the run, and no "
+                         "other took its place");
   }
   json s = {{"sample_s", kSampleUs / 1'000'000},
             {"cpus", machine_->cpus()},

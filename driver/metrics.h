@@ -57,6 +57,10 @@ class Machine {
 public:
   explicit Machine(int server_pid);
   void read(Reading &r);
+  // Whether the server's main process has ended (a restart), and the one that took its
+  // place: its processes' figures go on adding to the same counters.
+  bool lost_server() const { return lost_server_; }
+  bool follow(int server_pid);
   int cpus() const { return cpus_; }
   const std::string &disk() const { return disk_; }
   const std::vector<std::string> &missing() const { return missing_; }
@@ -74,6 +78,7 @@ private:
   std::map<int, Process> processes_; // the server's, at the last reading
   double server_cpu_s_ = 0, server_read_ = 0, server_write_ = 0; // summed over every process seen
   bool io_readable_ = true;
+  bool lost_server_ = false;
   std::vector<std::string> missing_;
 };
 

@@ -29,15 +29,62 @@ std::string why_none(const json &r) {
   return "a report of a tpcc-run that did not sample them";
 }
 
-// One line per run of a figure per period, at the middle of each period.
+constexpr size_t kMostBins = 120; // a long run's periods are drawn in fewer, longer bins
+
+// The run's periods, neighbours summed into bins so that there are at most kMostBins, each
+// with its "t_s" and "width_s"; a bin's waits are the mean over all its samples.
+std::vector<json> bins(const json &m) {
+  const json &periods = m.at("periods");
+  const size_t group = std::max<size_t>((periods.size() + kMostBins - 1) / kMostBins, 1);
+  const double width = m.value("period_s", 10.0) * static_cast<double>(group);
+  std::vector<json> out;
+  std::map<std::string, double> waited; // the bin's waits times samples
+  const auto close = [&out, &waited] {
+    const double samples = std::max(out.back().at("samples").get<double>(), 1.0);
+    for (const auto &[what, n] : waited) {
+      out.back()["waits"][what] = n / samples;
+    }
+    waited.clear();
+  };
+  for (size_t i = 0; i < periods.size(); ++i) {
+    const json &p = periods[i];
+    if (i % group == 0) {
+      if (i > 0) {
+        close();
+      }
+      out.push_back({{"t_s", p.at("t_s")},
+                     {"width_s", width},
+                     {"seconds", 0.0},
+                     {"samples", 0.0},
+                     {"deltas", json::object()},
+                     {"waits", json::object()}});
+    }
+    json &bin = out.back();
+    const double samples = p.value("samples", 0.0);
+    for (const auto &[what, n] : p.at("waits").items()) {
+      waited[what] += n.get<double>() * samples;
+    }
+    for (const auto &[name, v] : p.at("deltas").items()) {
+      bin["deltas"][name] = bin["deltas"].value(name, 0.0) + v.get<double>();
+    }
+    bin["seconds"] = bin.at("seconds").get<double>() + p.value("seconds", 0.0);
+    bin["samples"] = bin.at("samples").get<double>() + samples;
+  }
+  if (!out.empty()) {
+    close();
+  }
+  return out;
+}
+
+// One line per run of a figure per bin, at the middle of each bin.
 using PerPeriod = double (*)(const metrics::Figures &, const json &m);
 
 std::vector<std::pair<double, double>> points(const json &m, double unit, PerPeriod f) {
   std::vector<std::pair<double, double>> p;
-  for (const json &period : m.at("periods")) {
-    const double seconds = period.value("seconds", 0.0);
-    const double v = seconds > 0 ? f(metrics::figures(period), m) : std::nan("");
-    p.emplace_back((period.at("t_s").get<double>() + m.value("period_s", 10.0) / 2) / unit,
+  for (const json &bin : bins(m)) {
+    const double seconds = bin.at("seconds").get<double>();
+    const double v = seconds > 0 ? f(metrics::figures(bin), m) : std::nan("");
+    p.emplace_back((bin.at("t_s").get<double>() + bin.at("width_s").get<double>() / 2) / unit,
                    v < 0 ? std::nan("") : v);
   }
   return p;
@@ -96,8 +143,9 @@ constexpr size_t kWaitsShown = 6; // the rest stack as "other"
 
 // The run's backends per period by what they were doing, stacked.
 std::string waits_chart(const Run &run, const json &m) {
+  const std::vector<json> periods = bins(m);
   std::map<std::string, double> total;
-  for (const json &p : m.at("periods")) {
+  for (const json &p : periods) {
     for (const auto &[what, n] : p.at("waits").items()) {
       total[what] += n.get<double>();
     }
@@ -111,10 +159,10 @@ std::string waits_chart(const Run &run, const json &m) {
     band[order[i].first] = std::min(i, kWaitsShown);
   }
   const TimeScale ts = time_scale({run});
-  const double period = run.report.at("series").at("period_s").get<double>();
+  const double width = periods.empty() ? 10 : periods[0].at("width_s").get<double>();
   std::vector<std::array<double, kWaitsShown + 1>> stacks;
   double top = 0;
-  for (const json &p : m.at("periods")) {
+  for (const json &p : periods) {
     auto &s = stacks.emplace_back();
     s.fill(0);
     for (const auto &[what, n] : p.at("waits").items()) {
@@ -130,12 +178,12 @@ std::string waits_chart(const Run &run, const json &m) {
               linear_axis(top));
   shade_intervals(chart, {run}, ts.unit);
   for (size_t k = 0; k < stacks.size(); ++k) {
-    const double t = m.at("periods")[k].at("t_s").get<double>();
+    const double t = periods[k].at("t_s").get<double>();
     double y = 0;
     for (size_t b = 0; b <= kWaitsShown; ++b) {
       if (stacks[k][b] > 0) {
         const std::string name = b < kWaitsShown && b < order.size() ? order[b].first : "other";
-        chart.bar((t + 0.5) / ts.unit, (t + period - 0.5) / ts.unit, y, y + stacks[k][b],
+        chart.bar((t + width * 0.05) / ts.unit, (t + width * 0.95) / ts.unit, y, y + stacks[k][b],
                   kWaitColour[b], name + ": " + fixed(stacks[k][b], 2));
         y += stacks[k][b];
       }
@@ -147,7 +195,7 @@ std::string waits_chart(const Run &run, const json &m) {
   }
   entries.push_back(interval_entry({run}));
   return figure("chart-waits",
-                "What the run's backends were doing (mean backends per " + fixed(period, 0) +
+                "What the run's backends were doing (mean backends per " + fixed(width, 0) +
                     " s; CPU: running, the rest waiting)",
                 chart.svg(ts.label, "backends"), legend(entries));
 }

@@ -2,6 +2,7 @@
 // against exact ones, histograms and reports merged, and the checks a report
 // derives.
 #include "histogram.h"
+#include "metrics.h"
 #include "page.h"
 #include "report.h"
 #include "task.h"
@@ -405,6 +406,24 @@ TEST(Page, OneRunOrSeveralHaveEveryChartAndTheRatios) {
             std::string::npos);
 }
 
+// A run's metrics as tpcc-run writes them: readings every second for seconds, with that many
+// checkpoints spread over them.
+json metrics_of_run(int seconds, int checkpoints) {
+  metrics::Series series(report::kPeriodUs, 0, static_cast<int64_t>(seconds) * 1'000'000);
+  for (int t = 0; t <= seconds; ++t) {
+    series.add(
+        {static_cast<int64_t>(t) * 1'000'000,
+         {{"wal_bytes", t * 1e6},
+          {"cpu_total_s", t * 2.0},
+          {"cpu_user_s", t * 1.5},
+          {"checkpoints_timed", std::floor(t * checkpoints / static_cast<double>(seconds) + 0.5)}},
+         {{"CPU", 1.5}, {"Lock:transactionid", t % 3}}});
+  }
+  json m = series.json();
+  m["cpus"] = 2;
+  return m;
+}
+
 TEST(Page, ATwoHourRunStaysSmall) {
   report::Recorder rec(600'000'000, 7'200'000'000, nullptr);
   std::mt19937_64 gen(3);
@@ -417,9 +436,30 @@ TEST(Page, ATwoHourRunStaysSmall) {
   json r = run_report(1, 2, 10, 0, 1e9);
   r.update(rec.json());
   r["ramp_up_s"] = 600;
+  r["metrics"] = metrics_of_run(7'900, 3);
   report::finish(r);
   page::validate(r);
   EXPECT_LT(page::html({{"two hours", r}}, "").size(), 300'000U);
+}
+
+// The settings the runs differ in come first, and each run's checkpoints are marked on the
+// throughput chart, one element each.
+TEST(Page, ListsTheSettingsThatDifferFirstAndMarksTheCheckpoints) {
+  json one = run_report(1, 2, 3000, 0, 1e9);
+  json two = one;
+  one["server"] = {{"product", "PostgreSQL"},
+                   {"version", "15"},
+                   {"settings", {{"autovacuum", "on"}, {"shared_buffers", "128MB"}}}};
+  two["server"] = one["server"];
+  two["server"]["settings"]["shared_buffers"] = "8GB";
+  one["metrics"] = metrics_of_run(60, 2);
+  const std::string html = page::html({{"one", one}, {"two", two}}, "");
+  const size_t differs = html.find("<th>shared_buffers (differs)</th><td>128MB</td><td>8GB</td>");
+  ASSERT_NE(differs, std::string::npos);
+  EXPECT_LT(differs, html.find("<th>autovacuum</th>"));
+  EXPECT_NE(html.find("id=\"checkpoint-1-2\""), std::string::npos);
+  EXPECT_EQ(html.find("id=\"checkpoint-1-3\""), std::string::npos);
+  EXPECT_NE(html.find("No figures of the server and the machine for two"), std::string::npos);
 }
 
 TEST(Page, RefusesWhatIsNotAReportItCanRead) {

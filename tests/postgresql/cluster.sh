@@ -1,6 +1,6 @@
 # A throwaway PostgreSQL cluster in a temporary directory, reached only
 # through a Unix socket there; sourced by the scripts beside it and in bench/.
-#   pg_start       sets PG_DIR and the array PSQL; pg_stop ends it all.
+#   pg_start [SETTINGS]  sets PG_DIR and the array PSQL; pg_stop ends it all.
 # As root the server runs as the postgres user the Debian package made.
 
 pg_start() {
@@ -17,7 +17,7 @@ pg_start() {
   # From a directory the server's user may enter, whatever the caller's is.
   (cd "$PG_DIR" && "${as[@]}" "$bindir/initdb" -D "$PG_DIR/data" -U tpcc --auth=trust -E UTF8 \
     --locale=C >"$PG_DIR/initdb.log" 2>&1) || { cat "$PG_DIR/initdb.log"; return 1; }
-  pg_serve || return 1
+  pg_serve "${1:-}" || return 1
   PSQL=(psql -h "$PG_DIR" -U tpcc -d postgres -X -q -v ON_ERROR_STOP=1)
 }
 

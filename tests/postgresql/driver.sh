@@ -209,6 +209,12 @@ crash() {
   got=$?
   [[ $got == "$status" ]] || failed "$name: status $got, not $status: $(cat "$out/$name.err")"
   echo "$name: status $got; $(grep -E '^durability' "$out/$name.txt")"
+  # The crash reset the server's counters, and a new postmaster took the old one's place.
+  jq -e '[.metrics.periods[].deltas[] | select(. < 0)] == []' "$out/$name.json" >/dev/null ||
+    failed "$name: a counter's growth is negative in the metrics"
+  jq -e '.metrics.periods[1].deltas.server_cpu_s > 0 and .metrics.missing == []' \
+    "$out/$name.json" >/dev/null || failed "$name: the server's CPU was lost with its restart:" \
+    "$(jq -c '.metrics | {missing, periods: [.periods[].deltas.server_cpu_s]}' "$out/$name.json")"
   cat "$out/$name.err"
 }
 echo "--- the server crashes mid-run: durable commits"

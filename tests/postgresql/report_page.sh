@@ -3,7 +3,9 @@
 # PostgreSQL, the page of one (tpcc-run --html) and of both (tpcc-report),
 # each rendered by headless Chromium; every chart is in the DOM, the browser
 # logs nothing (the page fetches nothing: its policy would make any fetch a
-# console error), and screenshots are left in SHOTS_DIR.
+# console error), and screenshots are left in SHOTS_DIR.  The server makes a
+# checkpoint every 30 s, so that the first run's page marks one; its metrics
+# file passes promtool when PROMTOOL names one.
 #   tests/postgresql/report_page.sh BUILD_DIR SHOTS_DIR
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,7 +18,7 @@ browser=$(command -v chromium) || { echo "no chromium here (Debian: apt-get inst
 # shellcheck source=cluster.sh
 . "$here/cluster.sh"
 trap pg_stop EXIT
-pg_start || exit 1
+pg_start "-c checkpoint_timeout=30s" || exit 1
 dsn="host=$PG_DIR user=tpcc dbname=postgres"
 out=$PG_DIR/out
 mkdir -p "$out"
@@ -24,10 +26,21 @@ failures=0
 failed() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
 "$load" --dsn "$dsn" --warehouses 1 --quiet >/dev/null || failed "tpcc-load: status $?"
-"$run" --dsn "$dsn" -c 2 --ramp-up 3 --duration 20 --no-flag --quiet --report "$out/two.json" \
-  --html "$out/run.html" >/dev/null || failed "run on 2 connections: status $?"
-"$run" --dsn "$dsn" -c 4 --seed 2 --ramp-up 3 --duration 20 --no-flag --quiet \
+"$run" --dsn "$dsn" -c 2 --ramp-up 3 --duration 33 --no-flag --quiet --report "$out/two.json" \
+  --html "$out/run.html" --metrics-file "$out/run.prom" >/dev/null ||
+  failed "run on 2 connections: status $?"
+"$run" --dsn "$dsn" -c 4 --seed 2 --ramp-up 3 --duration 20 --no-flag --quiet --no-metrics \
   --report "$out/four.json" >/dev/null || failed "run on 4 connections: status $?"
+checkpoints=$(jq '.metrics.checkpoints | length' "$out/two.json")
+((checkpoints >= 1)) || failed "no checkpoint in a 36 s run with checkpoint_timeout 30 s"
+[[ $(jq -r .metrics.unavailable "$out/four.json") == --no-metrics ]] ||
+  failed "--no-metrics: the report does not say it sampled nothing"
+if [[ -n ${PROMTOOL:-} ]]; then
+  "$PROMTOOL" check metrics <"$out/run.prom" || failed "$PROMTOOL: the metrics file does not pass"
+  echo "promtool: $(grep -vc '^#' "$out/run.prom") samples pass"
+fi
+grep -q '^tpcc_transactions_total{type="new_order"} [1-9]' "$out/run.prom" ||
+  failed "the metrics file has no New-Orders: $(head -n 12 "$out/run.prom")"
 "$report" --out "$out/compare.html" "$out/two.json" "$out/four.json" || failed "tpcc-report: status $?"
 "$report" --title 'A <title>' "$out/four.json" && [[ -f $out/tpcc-report.html ]] ||
   failed "tpcc-report put no page beside the report"
@@ -61,8 +74,8 @@ done
 
 charts=(chart-throughput chart-new-order-p90 chart-distribution-new_order chart-distribution-payment
   chart-distribution-order_status chart-distribution-delivery chart-distribution-stock_level
-  chart-distribution-deferred_delivery)
-declare -A height=([run]=2950 [compare]=3650) # the pages' lengths at this width
+  chart-distribution-deferred_delivery chart-waits chart-io chart-cpu)
+declare -A height=([run]=4450 [compare]=5200) # the pages' lengths at this width
 for page in run compare; do
   file=$out/$page.html
   (($(stat -c %s "$file") < 300000)) || failed "$page.html is $(stat -c %s "$file") bytes"
@@ -79,6 +92,9 @@ for page in run compare; do
   ((lines >= ${#charts[@]})) || failed "$page.html: only $lines lines drawn"
   [[ $page != compare ]] || grep -q 'id="comparison"' "$out/$page.dom" ||
     failed "compare.html: no comparison table"
+  marks=$(grep -o '<line class="mark" id="checkpoint-1-[0-9]*"' "$out/$page.dom" | wc -l)
+  ((marks == checkpoints)) || failed "$page.html: $marks checkpoints marked, not $checkpoints"
+  grep -q '<table class="facts" id="settings">' "$out/$page.dom" || failed "$page.html: no settings"
   "${browse[@]}" --window-size="1000,${height[$page]}" --screenshot="$shots/$page.png" "file://$file" \
     >/dev/null 2>&1 && [[ -s $shots/$page.png ]] || failed "$page.html: no screenshot"
   echo "$page.html: $(stat -c %s "$file") bytes, ${#charts[@]} charts, $lines lines; screenshot $shots/$page.png"
