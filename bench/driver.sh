@@ -25,6 +25,11 @@
 #       when given, each run on a fresh copy of one loaded database: the
 #       server's CPU per committed New-Order, New-Orders per minute, the driver's
 #       CPU per transaction, and each type's server time per transaction
+#   bench/driver.sh BUILD_DIR metrics [SECONDS] [ROUNDS]
+#       what sampling the server and the machine costs: throughput runs (W = 2,
+#       4 connections) with --no-metrics and without, alternating, on one
+#       database: tpm and the server's CPU per transaction of each, and what the
+#       sampler itself spent, its backend's CPU and its thread's in the driver
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
@@ -82,6 +87,21 @@ drop_all() {
 }
 fresh_schema() { drop_all && "${PSQL[@]}" -f "$here/../sql/postgresql/schema.sql"; }
 
+# sampler_cost DRIVER_PID: once the driver has ended, the CPU its sampler's backend and its
+# sampler's thread had spent, in ns (the scheduler's count), as they were last seen.
+sampler_cost() {
+  local backend="" thread="" b=0 t=0 f
+  while kill -0 "$1" 2>/dev/null; do
+    [[ -n $backend ]] || backend=$("${PSQL[@]}" -At -c \
+      "SELECT pid FROM pg_stat_activity WHERE application_name = 'tpcc-run metrics'")
+    [[ -n $thread ]] || thread=$(grep -lx tpcc-metrics /proc/"$1"/task/*/comm 2>/dev/null | cut -d/ -f5)
+    f=$(cut -d ' ' -f 1 "/proc/$backend/schedstat" 2>/dev/null) && b=$f
+    f=$(cut -d ' ' -f 1 "/proc/$1/task/$thread/schedstat" 2>/dev/null) && t=$f
+    sleep 0.5
+  done
+  echo "$b $t"
+}
+
 case $what in
 load)
   warehouses=${3:-10}
@@ -124,6 +144,42 @@ cpu)
   echo "driver CPU $driver_s s (user $du s, kernel $ds s), server CPU $server_s s"
   echo "driver CPU per transaction: $(echo "scale=2; $driver_s * 1000000 / $done_tx" | bc) us"
   echo "driver / server CPU: $(echo "scale=2; 100 * $driver_s / $server_s" | bc) %"
+  ;;
+metrics)
+  duration=${3:-30}
+  rounds=${4:-3}
+  "$build/driver/tpcc-load" --dsn "$dsn" --warehouses 2 --no-check --quiet >/dev/null || exit 1
+  declare -A tpm=() per_tx=()
+  for ((round = 1; round <= rounds; round++)); do
+    order=(off on)
+    ((round % 2 == 0)) && order=(on off)
+    for variant in "${order[@]}"; do
+      report=$PG_DIR/metrics-$variant-$round.json
+      flags=(--report "$report")
+      [[ $variant == off ]] && flags+=(--no-metrics)
+      before=$(server_ticks)
+      "$build/driver/tpcc-run" --dsn "$dsn" --connections 4 --ramp-up 5 --duration "$duration" \
+        --no-flag --quiet "${flags[@]}" >/dev/null &
+      driver=$!
+      read -r backend thread <<<"$(sampler_cost $driver)"
+      wait $driver || exit 1
+      server_s=$(server_seconds_since "$before")
+      done_tx=$(jq '[.series.periods[].count[]] | add' "$report")
+      us=$(echo "scale=2; $server_s * 1000000 / $done_tx" | bc)
+      tpm[$variant]=$(echo "${tpm[$variant]:-0} + $(jq .tpm_total "$report")" | bc)
+      per_tx[$variant]=$(echo "${per_tx[$variant]:-0} + $us" | bc)
+      line="round $round, metrics $variant: tpm $(jq .tpm_total "$report"), server CPU $us us per transaction"
+      if [[ $variant == on ]]; then
+        s=$((duration + 5))
+        line+="; the sampler: its backend $(echo "scale=3; $backend / 1000000 / $s" | bc) ms"
+        line+=" and its thread $(echo "scale=3; $thread / 1000000 / $s" | bc) ms of CPU per second,"
+        line+=" $(echo "scale=3; 100 * ($backend + $thread) / 1000000000 / $server_s" | bc) % of the server's CPU"
+      fi
+      echo "$line"
+    done
+  done
+  echo "with metrics / without, tpm: $(echo "scale=4; ${tpm[on]} / ${tpm[off]}" | bc)," \
+    "server CPU per transaction: $(echo "scale=4; ${per_tx[on]} / ${per_tx[off]}" | bc)"
   ;;
 scaling)
   duration=${3:-20}

@@ -76,7 +76,8 @@ private:
   std::string disk_; // "" when the data is on no block device or the server is elsewhere
   unsigned disk_major_ = 0, disk_minor_ = 0;
   std::map<int, Process> processes_; // the server's, at the last reading
-  double server_cpu_s_ = 0, server_read_ = 0, server_write_ = 0; // summed over every process seen
+  double server_cpu_s_ = 0, cpu_base_ = 0;   // see read_server()
+  double server_read_ = 0, server_write_ = 0; // summed over every process seen
   bool io_readable_ = true;
   bool lost_server_ = false;
   std::vector<std::string> missing_;

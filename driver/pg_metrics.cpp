@@ -39,7 +39,7 @@ const std::array<View, 3> kViews = {{
 
 // What the run's backends are doing: on the CPU, or waiting on what; an idle backend waits
 // for the driver's next transaction and is not counted.
-std::string waits_sql(pg::Connection &conn, const std::string &run_name) {
+std::string waits_sql(const pg::Connection &conn, const std::string &run_name) {
   char *literal = PQescapeLiteral(conn.get(), run_name.c_str(), run_name.size());
   if (literal == nullptr) {
     throw pg::Error(PQerrorMessage(conn.get()), "");
@@ -163,7 +163,7 @@ int Source::local_pid() {
   if (server_pid_ > 0) {
     return server_pid_;
   }
-  pg::Connection &conn = connection();
+  const pg::Connection &conn = connection();
   const std::string host = PQhost(conn.get()) != nullptr ? PQhost(conn.get()) : "";
   const bool local = host.empty() || host[0] == '/' || host[0] == '@' || host == "localhost" ||
                      host == "127.0.0.1" || host == "::1";
