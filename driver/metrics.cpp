@@ -7,13 +7,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <dirent.h>
-#include <pthread.h>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <pthread.h>
 #include <sstream>
+#include <system_error>
 
 using nlohmann::json;
 
@@ -80,13 +82,11 @@ std::vector<int> process_tree(int pid) {
     }
     return pids;
   }
-  DIR *proc = opendir("/proc");
-  if (proc == nullptr) {
-    return pids;
-  }
-  while (const dirent *e = readdir(proc)) {
+  std::error_code error;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename();
     char *end = nullptr;
-    const long child = std::strtol(e->d_name, &end, 10);
+    const long child = std::strtol(name.c_str(), &end, 10);
     if (*end != '\0' || child <= 0 || child == pid) {
       continue;
     }
@@ -95,7 +95,6 @@ std::vector<int> process_tree(int pid) {
       pids.push_back(static_cast<int>(child));
     }
   }
-  closedir(proc);
   return pids;
 }
 
@@ -120,12 +119,36 @@ void read_cpu_times(Reading &r) {
     in >> x;
   }
   const double hz = ticks_per_second();
-  const double user = v[0] + v[1], system = v[2] + v[5] + v[6];
+  const double user = v[0] + v[1];
+  const double system = v[2] + v[5] + v[6];
   r.counters["cpu_user_s"] = user / hz;
   r.counters["cpu_system_s"] = system / hz;
   r.counters["cpu_iowait_s"] = v[4] / hz;
   r.counters["cpu_steal_s"] = v[7] / hz;
   r.counters["cpu_total_s"] = (user + system + v[3] + v[4] + v[7]) / hz;
+}
+
+// The line of /proc/diskstats of the device major:minor, its name and its first seven
+// figures (reads, merged, sectors read, ms, writes, merged, sectors written); false if none.
+bool disk_stats(unsigned major_number, unsigned minor_number, std::string &name,
+                std::array<double, 7> &figures) {
+  std::ifstream in("/proc/diskstats");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    unsigned maj = 0;
+    unsigned min = 0;
+    if (words >> maj >> min >> name && maj == major_number && min == minor_number) {
+      for (double &x : figures) {
+        words >> x;
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string error_text(int error) {
+  return std::generic_category().message(error);
 }
 
 void read_own_cpu(Reading &r) {
@@ -160,21 +183,14 @@ Machine::Machine(int server_pid) : server_pid_(server_pid) {
   struct stat st {};
   const std::string cwd = "/proc/" + std::to_string(server_pid_) + "/cwd";
   if (stat(cwd.c_str(), &st) != 0) {
-    missing_.push_back("the disk's throughput: " + cwd + ": " + std::strerror(errno));
+    missing_.push_back("the disk's throughput: " + cwd + ": " + error_text(errno));
     return;
   }
   disk_major_ = major(st.st_dev);
   disk_minor_ = minor(st.st_dev);
-  std::ifstream in("/proc/diskstats");
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream words(line);
-    unsigned maj = 0, min = 0;
-    std::string name;
-    if (words >> maj >> min >> name && maj == disk_major_ && min == disk_minor_) {
-      disk_ = name;
-    }
-  }
-  if (disk_.empty()) {
+  std::array<double, 7> figures{};
+  if (!disk_stats(disk_major_, disk_minor_, disk_, figures)) {
+    disk_.clear();
     missing_.emplace_back("the disk's throughput: the server's data is on no block device");
   }
 }
@@ -188,19 +204,11 @@ void Machine::read(Reading &r) {
   if (disk_.empty()) {
     return;
   }
-  std::ifstream in("/proc/diskstats");
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream words(line);
-    unsigned maj = 0, min = 0;
-    std::string name;
-    double f[7] = {}; // reads, merged, sectors read, ms, writes, merged, sectors written
-    if (words >> maj >> min >> name && maj == disk_major_ && min == disk_minor_) {
-      for (double &x : f) {
-        words >> x;
-      }
-      r.counters["disk_read_bytes"] = f[2] * 512;
-      r.counters["disk_write_bytes"] = f[6] * 512;
-    }
+  std::string name;
+  std::array<double, 7> f{};
+  if (disk_stats(disk_major_, disk_minor_, name, f)) {
+    r.counters["disk_read_bytes"] = f[2] * 512; // sectors of 512 bytes, whatever the disk's
+    r.counters["disk_write_bytes"] = f[6] * 512;
   }
 }
 
@@ -235,7 +243,7 @@ void Machine::read_server(Reading &r) {
     if (io_readable_ && !process_io(pid, p.read_bytes, p.write_bytes) && pid == server_pid_) {
       io_readable_ = false;
       missing_.push_back("the server's I/O: /proc/" + std::to_string(pid) +
-                         "/io: " + std::strerror(errno != 0 ? errno : EACCES));
+                         "/io: " + error_text(errno != 0 ? errno : EACCES));
     }
     const auto was = processes_.find(pid);
     const bool known = was != processes_.end() && was->second.start == p.start;
@@ -315,7 +323,8 @@ void Series::add(const Reading &r) {
     for (const auto &[name, value] : r.counters) {
       const auto was = last_.counters.find(name);
       if (name.starts_with("checkpoints_") && was != last_.counters.end()) {
-        for (double n = growth(was->second, value); n >= 1; --n) {
+        const auto n = static_cast<long>(growth(was->second, value));
+        for (long k = 0; k < n; ++k) {
           checkpoints_.emplace_back(static_cast<double>(middle) / 1e6, name.substr(12));
         }
       }

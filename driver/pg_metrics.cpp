@@ -44,10 +44,10 @@ std::string waits_sql(const pg::Connection &conn, const std::string &run_name) {
   if (literal == nullptr) {
     throw pg::Error(PQerrorMessage(conn.get()), "");
   }
-  const std::string sql = "SELECT coalesce(wait_event_type || ':' || wait_event, 'CPU'), count(*) "
-                          "FROM pg_stat_activity WHERE application_name = " +
-                          std::string(literal) +
-                          " AND pid <> pg_backend_pid() AND state <> 'idle' GROUP BY 1";
+  std::string sql = "SELECT coalesce(wait_event_type || ':' || wait_event, 'CPU'), count(*) "
+                    "FROM pg_stat_activity WHERE application_name = " +
+                    std::string(literal) +
+                    " AND pid <> pg_backend_pid() AND state <> 'idle' GROUP BY 1";
   PQfreemem(literal);
   return sql;
 }
