@@ -320,17 +320,48 @@ void Series::add(const Reading &r) {
     if (middle >= interval_start_us_ && middle < interval_start_us_ + interval_us_) {
       interval_.add(last_, r);
     }
-    for (const auto &[name, value] : r.counters) {
-      const auto was = last_.counters.find(name);
-      if (name.starts_with("checkpoints_") && was != last_.counters.end()) {
-        const auto n = static_cast<long>(growth(was->second, value));
-        for (long k = 0; k < n; ++k) {
-          checkpoints_.emplace_back(static_cast<double>(middle) / 1e6, name.substr(12));
-        }
+    note_checkpoints(last_, r, middle);
+  }
+  last_ = r;
+}
+
+// A server counts a checkpoint as it begins (PostgreSQL 15) or as it ends (older ones),
+// and adds the time it spent writing and syncing as it ends: a count without that time
+// begins a checkpoint that the next growth of the time ends; a count with it is one that has
+// ended, and began that long before.  Several in one second share the time.
+void Series::note_checkpoints(const Reading &before, const Reading &after, int64_t middle_us) {
+  const auto grew = [&](const std::string &name) {
+    const auto a = before.counters.find(name);
+    const auto b = after.counters.find(name);
+    return a == before.counters.end() || b == after.counters.end() ? 0.0
+                                                                   : growth(a->second, b->second);
+  };
+  const double t = static_cast<double>(middle_us) / 1e6;
+  const double write_s = grew("checkpoint_write_ms") / 1000;
+  const double sync_s = grew("checkpoint_sync_ms") / 1000;
+  std::vector<std::string> counted;
+  for (const auto &[name, value] : after.counters) {
+    if (name.starts_with("checkpoints_")) {
+      for (auto n = static_cast<long>(grew(name)); n > 0; --n) {
+        counted.push_back(name.substr(12));
       }
     }
   }
-  last_ = r;
+  if (write_s + sync_s > 0 && open_checkpoint_ < checkpoints_.size()) {
+    Checkpoint &c = checkpoints_[open_checkpoint_++];
+    c.ended_s = t;
+    c.sync_s = sync_s;
+  } else if (write_s + sync_s > 0 && !counted.empty()) {
+    const auto n = static_cast<double>(counted.size());
+    for (const std::string &kind : counted) {
+      checkpoints_.push_back({t - (write_s + sync_s) / n, t, kind, sync_s / n});
+    }
+    open_checkpoint_ = checkpoints_.size();
+    return;
+  }
+  for (const std::string &kind : counted) {
+    checkpoints_.push_back({t, -1, kind, -1});
+  }
 }
 
 void Series::end_interval(int64_t now_us) {
@@ -347,8 +378,13 @@ json Series::json() const {
     periods.push_back(p);
   }
   nlohmann::json checkpoints = nlohmann::json::array();
-  for (const auto &[t, kind] : checkpoints_) {
-    checkpoints.push_back({{"t_s", t}, {"kind", kind}});
+  for (const Checkpoint &c : checkpoints_) {
+    nlohmann::json j = {{"t_s", c.began_s}, {"kind", c.kind}};
+    if (c.ended_s >= 0) {
+      j["ended_s"] = c.ended_s;
+      j["sync_s"] = c.sync_s;
+    }
+    checkpoints.push_back(j);
   }
   return {{"samples", samples_},
           {"period_s", static_cast<double>(period_us_) / 1e6},
@@ -380,6 +416,10 @@ Figures figures(const json &part) {
     f.checkpoints += name.starts_with("checkpoints_") ? v.get<double>() : 0;
   }
   f.checkpoints_timed = delta("checkpoints_timed");
+  if (d.contains("checkpoint_write_ms") && d.contains("checkpoint_sync_ms")) {
+    f.checkpoint_write_s = delta("checkpoint_write_ms") / 1000;
+    f.checkpoint_sync_s = delta("checkpoint_sync_ms") / 1000;
+  }
   f.wal_mb_s = std::max(0.0, rate("wal_bytes", 1e6));
   f.fpi_pct = delta("wal_records") > 0 ? 100 * delta("wal_fpi") / delta("wal_records") : 0;
   const double blocks = delta("blocks_hit") + delta("blocks_read");

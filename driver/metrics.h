@@ -25,7 +25,8 @@ constexpr int64_t kSampleUs = 1'000'000;
 
 // One reading: counters that only grow while the server runs (a restart may reset them to
 // zero), and how many of the run's backends were doing what at that moment ("CPU", or the
-// wait, as "Type:Event").  Counters named "checkpoints_KIND" mark checkpoints.
+// wait, as "Type:Event").  Counters named "checkpoints_KIND" count checkpoints, and
+// "checkpoint_write_ms" and "checkpoint_sync_ms" the time they took, when the server says.
 struct Reading {
   int64_t t_us = 0;
   std::map<std::string, double> counters;
@@ -75,8 +76,8 @@ private:
   int cpus_ = 1;
   std::string disk_; // "" when the data is on no block device or the server is elsewhere
   unsigned disk_major_ = 0, disk_minor_ = 0;
-  std::map<int, Process> processes_; // the server's, at the last reading
-  double server_cpu_s_ = 0, cpu_base_ = 0;   // see read_server()
+  std::map<int, Process> processes_;          // the server's, at the last reading
+  double server_cpu_s_ = 0, cpu_base_ = 0;    // see read_server()
   double server_read_ = 0, server_write_ = 0; // summed over every process seen
   bool io_readable_ = true;
   bool lost_server_ = false;
@@ -99,7 +100,8 @@ public:
   void add(const Reading &r);
   void end_interval(int64_t now_us);
   // {"interval": {...}, "periods": [...], "checkpoints": [...], "samples": n}; each part holds
-  // "seconds", "deltas" (each counter's growth) and "waits" (mean backends per sample).
+  // "seconds", "deltas" (each counter's growth) and "waits" (mean backends per sample); each
+  // checkpoint "t_s" (when it began), "kind", and once it has ended "ended_s" and "sync_s".
   nlohmann::json json() const;
   // The last whole period before now_us, as json() writes a period, or null.
   nlohmann::json last_period(int64_t now_us) const;
@@ -117,7 +119,14 @@ private:
   int64_t period_us_, interval_start_us_, interval_us_;
   std::vector<Part> periods_;
   Part interval_;
-  std::vector<std::pair<double, std::string>> checkpoints_; // (t_s, kind)
+  struct Checkpoint {
+    double began_s, ended_s; // ended_s -1: not yet
+    std::string kind;
+    double sync_s;
+  };
+  void note_checkpoints(const Reading &before, const Reading &after, int64_t middle_us);
+  std::vector<Checkpoint> checkpoints_;
+  size_t open_checkpoint_ = 0; // the first that has not ended
   Reading last_;
   int samples_ = 0;
 };
@@ -125,7 +134,8 @@ private:
 // Figures a person reads, from a part of json(): rates per second, shares in percent.
 struct Figures {
   double checkpoints = 0, checkpoints_timed = 0;
-  double wal_mb_s = 0, fpi_pct = 0, hit_pct = -1; // -1: no blocks read or hit
+  double checkpoint_write_s = -1, checkpoint_sync_s = -1; // of those that ended; -1: not known
+  double wal_mb_s = 0, fpi_pct = 0, hit_pct = -1;         // -1: no blocks read or hit
   double deadlocks = 0, temp_mb_s = 0;
   double commits_s = 0, rollbacks_s = 0;
   double driver_cpu_pct = 0, server_cpu_pct = -1; // of one CPU; -1: not measured

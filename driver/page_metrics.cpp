@@ -259,17 +259,21 @@ std::vector<LegendEntry> mark_checkpoints(Chart &chart, const std::vector<Run> &
     for (const json &c : m->at("checkpoints")) {
       ++n;
       const std::string colour = runs.size() == 1 ? "#555" : run_colour(i);
+      const std::string id = "checkpoint-" + std::to_string(i + 1) + "-" + std::to_string(n);
       chart.mark(c.at("t_s").get<double>() / unit, colour, "5 3",
                  n <= 3 ? "checkpoint (" + c.at("kind").get<std::string>() + ")" : "",
-                 static_cast<int>(i),
-                 "checkpoint-" + std::to_string(i + 1) + "-" + std::to_string(n));
+                 static_cast<int>(i), id);
+      if (c.contains("ended_s")) {
+        chart.mark(c.at("ended_s").get<double>() / unit, colour, "", "", 0, id + "-ended");
+      }
       any = true;
     }
   }
   if (!any) {
     return {};
   }
-  return {{"#555", "5 3", "a checkpoint began (dashed line)", 1.5}};
+  return {{"#555", "5 3", "a checkpoint began", 1.5},
+          {"#555", "", "it ended (its writes spread between, its syncs at the end)", 1.5}};
 }
 
 std::string metrics_section(const std::vector<Run> &runs) {

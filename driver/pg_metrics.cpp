@@ -28,10 +28,10 @@ const std::array<View, 3> kViews = {{
      {"commits", "rollbacks", "blocks_read", "blocks_hit", "tuples_returned", "tuples_fetched",
       "tuples_inserted", "tuples_updated", "tuples_deleted", "deadlocks", "temp_bytes"}},
     {"pg_stat_bgwriter",
-     "SELECT checkpoints_timed, checkpoints_req, buffers_checkpoint, buffers_clean, "
-     "buffers_backend FROM pg_stat_bgwriter",
-     {"checkpoints_timed", "checkpoints_requested", "buffers_checkpoint", "buffers_clean",
-      "buffers_backend"}},
+     "SELECT checkpoints_timed, checkpoints_req, checkpoint_write_time, checkpoint_sync_time, "
+     "buffers_checkpoint, buffers_clean, buffers_backend FROM pg_stat_bgwriter",
+     {"checkpoints_timed", "checkpoints_requested", "checkpoint_write_ms", "checkpoint_sync_ms",
+      "buffers_checkpoint", "buffers_clean", "buffers_backend"}},
     {"pg_stat_wal",
      "SELECT wal_records, wal_fpi, wal_bytes, wal_sync FROM pg_stat_wal",
      {"wal_records", "wal_fpi", "wal_bytes", "wal_syncs"}},

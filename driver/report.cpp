@@ -497,8 +497,12 @@ std::string server_text(const json &r) {
   }
   const metrics::Figures f = metrics::figures(m.at("interval"));
   s += "over the interval: checkpoints " + fixed(f.checkpoints, 0) + " (" +
-       fixed(f.checkpoints_timed, 0) + " timed), WAL " + fixed(f.wal_mb_s, 2) + " MB/s (" +
-       fixed(f.fpi_pct, 1) + " % full-page images), buffer hit " +
+       fixed(f.checkpoints_timed, 0) + " timed" +
+       (f.checkpoint_write_s < 0 ? std::string()
+                                 : "; writing " + fixed(f.checkpoint_write_s, 1) + " s, syncing " +
+                                       fixed(f.checkpoint_sync_s, 2) + " s") +
+       "), WAL " + fixed(f.wal_mb_s, 2) + " MB/s (" + fixed(f.fpi_pct, 1) +
+       " % full-page images), buffer hit " +
        (f.hit_pct < 0 ? std::string("-") : fixed(f.hit_pct, 2) + " %") + ", " +
        fixed(f.deadlocks, 0) + " deadlocks, temp files " + fixed(f.temp_mb_s, 2) + " MB/s\n";
   s += "the run's backends (mean):";

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -74,6 +75,33 @@ TEST(Series, FoldsCountersIntoPeriodsWithoutNegativeGrowth) {
     EXPECT_EQ(commits, c.commits) << c.name;
     EXPECT_EQ(j.at("interval").at("deltas").value("commits", 0.0), c.interval_commits) << c.name;
     EXPECT_EQ(j.at("checkpoints").size(), c.checkpoints) << c.name;
+  }
+}
+
+// A server that counts a checkpoint as it begins adds its time as it ends; one that counts it
+// as it ends adds both at once.
+TEST(Series, TellsWhenEachCheckpointBeganAndEnded) {
+  struct Case {
+    const char *name;
+    std::vector<std::array<double, 3>> readings; // t, checkpoints, write ms
+    double began, ended;
+  };
+  const std::vector<Case> cases = {
+      {"counted as it begins", {{10, 1, 0}, {11, 2, 0}, {20, 2, 0}, {21, 2, 9000}}, 10.5, 20.5},
+      {"counted as it ends", {{10, 1, 0}, {20, 1, 0}, {21, 2, 5000}}, 15.5, 20.5},
+  };
+  for (const Case &c : cases) {
+    metrics::Series s(10'000'000, 0, 60'000'000);
+    for (const auto &[t, n, ms] : c.readings) {
+      s.add(at(
+          t,
+          {{"checkpoints_requested", n}, {"checkpoint_write_ms", ms}, {"checkpoint_sync_ms", 0}}));
+    }
+    const json checkpoints = s.json().at("checkpoints");
+    ASSERT_EQ(checkpoints.size(), 1U) << c.name;
+    EXPECT_DOUBLE_EQ(checkpoints[0].at("t_s").get<double>(), c.began) << c.name;
+    EXPECT_DOUBLE_EQ(checkpoints[0].at("ended_s").get<double>(), c.ended) << c.name;
+    EXPECT_EQ(checkpoints[0].at("kind"), "requested") << c.name;
   }
 }
 
