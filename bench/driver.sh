@@ -93,7 +93,7 @@ sampler_cost() {
   local backend="" thread="" b=0 t=0 f
   while kill -0 "$1" 2>/dev/null; do
     [[ -n $backend ]] || backend=$("${PSQL[@]}" -At -c \
-      "SELECT pid FROM pg_stat_activity WHERE application_name = 'tpcc-run metrics'")
+      "SELECT pid FROM pg_stat_activity WHERE application_name = 'tpcc-metrics'")
     [[ -n $thread ]] || thread=$(grep -lx tpcc-metrics /proc/"$1"/task/*/comm 2>/dev/null | cut -d/ -f5)
     f=$(cut -d ' ' -f 1 "/proc/$backend/schedstat" 2>/dev/null) && b=$f
     f=$(cut -d ' ' -f 1 "/proc/$1/task/$thread/schedstat" 2>/dev/null) && t=$f

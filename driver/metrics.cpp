@@ -219,7 +219,8 @@ void Machine::read(Reading &r) {
 // Its I/O: each process's growth since the last reading (what an ending child did after the
 // last one is not seen).
 void Machine::read_server(Reading &r) {
-  if (stat_fields(server_pid_).empty()) { // restarted, or gone: the sampler looks again
+  const std::vector<std::string> main = stat_fields(server_pid_);
+  if (main.empty() || main[0] == "Z" || main[0] == "X") { // ended: the sampler looks again
     server_pid_ = 0;
     lost_server_ = true;
     return;

@@ -307,9 +307,7 @@ std::string metrics_section(const std::vector<Run> &runs) {
                     {"disk read", "#2471a3", "2 3",
                      [](const metrics::Figures &f, const json &) { return f.disk_read_mb_s; }},
                     {"disk written", "#c0392b", "",
-                     [](const metrics::Figures &f, const json &) { return f.disk_write_mb_s; }},
-                    {"server processes' writes", "#b9770e", "7 4",
-                     [](const metrics::Figures &f, const json &) { return f.server_write_mb_s; }}});
+                     [](const metrics::Figures &f, const json &) { return f.disk_write_mb_s; }}});
   s += lines_chart(runs, "chart-cpu", "CPU (% of all the machine's CPUs)", "% of the CPUs",
                    {{"server processes", "#c0392b", "",
                      [](const metrics::Figures &f, const json &m) {

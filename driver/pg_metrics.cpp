@@ -83,7 +83,7 @@ pg::Connection &Source::connection() {
   if (conn_ == nullptr || !conn_->ok()) {
     conn_.reset();
     conn_ = std::make_unique<pg::Connection>(conninfo_);
-    (void)conn_->exec("SET application_name = 'tpcc-run metrics'");
+    (void)conn_->exec("SET application_name = 'tpcc-metrics'");
     if (!probed_) {
       probe();
     }

@@ -156,6 +156,21 @@ TEST(Machine, KeepsTheCpuOfTheServersProcessesThatEnd) {
   EXPECT_GE(s.json().at("interval").at("deltas").at("server_cpu_s").get<double>(), 0.28);
 }
 
+// A server's main process that has ended is gone, though its parent has not yet waited for it.
+TEST(Machine, LosesAServerThatEndedBeforeItsParentWaitedForIt) {
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(0);
+  }
+  metrics::Machine m(child);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  metrics::Reading r;
+  m.read(r);
+  EXPECT_TRUE(m.lost_server());
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+}
+
 // The text format as Prometheus reads it: each family once, HELP and TYPE before its
 // samples, names and labels well formed, label values escaped.
 TEST(Prometheus, WritesWellFormedFamiliesWithEscapedLabels) {
