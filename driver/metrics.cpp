@@ -131,14 +131,14 @@ void read_cpu_times(Reading &r) {
 // The line of /proc/diskstats of the device major:minor, its name and its first seven
 // figures (reads, merged, sectors read, ms, writes, merged, sectors written); false if none.
 bool disk_stats(unsigned major_number, unsigned minor_number, std::string &name,
-                std::array<double, 7> &figures) {
+                std::array<double, 7> &counts) {
   std::ifstream in("/proc/diskstats");
   for (std::string line; std::getline(in, line);) {
     std::istringstream words(line);
     unsigned maj = 0;
     unsigned min = 0;
     if (words >> maj >> min >> name && maj == major_number && min == minor_number) {
-      for (double &x : figures) {
+      for (double &x : counts) {
         words >> x;
       }
       return true;
@@ -188,8 +188,8 @@ Machine::Machine(int server_pid) : server_pid_(server_pid) {
   }
   disk_major_ = major(st.st_dev);
   disk_minor_ = minor(st.st_dev);
-  std::array<double, 7> figures{};
-  if (!disk_stats(disk_major_, disk_minor_, disk_, figures)) {
+  std::array<double, 7> counts{};
+  if (!disk_stats(disk_major_, disk_minor_, disk_, counts)) {
     disk_.clear();
     missing_.emplace_back("the disk's throughput: the server's data is on no block device");
   }
