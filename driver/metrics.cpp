@@ -28,17 +28,21 @@ double ticks_per_second() {
   return hz > 0 ? hz : 100;
 }
 
-// The fields of /proc/PID/stat after the command's closing parenthesis (the state first), or
-// none when the process is gone.
-std::vector<std::string> stat_fields(int pid) {
+// The fields of /proc/PID/stat after the program's name in parentheses (the state first),
+// or none when the process is gone; the name into *program when asked for.
+std::vector<std::string> stat_fields(int pid, std::string *program = nullptr) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
   if (!std::getline(in, line)) {
     return {};
   }
+  const size_t open = line.find('(');
   const size_t close = line.rfind(')');
-  if (close == std::string::npos) {
+  if (open == std::string::npos || close == std::string::npos || close < open) {
     return {};
+  }
+  if (program != nullptr) {
+    *program = line.substr(open + 1, close - open - 1);
   }
   std::istringstream words(line.substr(close + 1));
   std::vector<std::string> fields;
@@ -96,16 +100,6 @@ std::vector<int> process_tree(int pid) {
     }
   }
   return pids;
-}
-
-// The program a process runs, as its stat names it.
-std::string program_of(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(in, line);
-  const size_t open = line.find('(');
-  const size_t close = line.rfind(')');
-  return open != std::string::npos && close > open ? line.substr(open + 1, close - open - 1) : "";
 }
 
 void read_cpu_times(Reading &r) {
@@ -166,12 +160,15 @@ void read_own_cpu(Reading &r) {
 // ---- the machine ----
 
 int parent_running(int pid, const std::string &program) {
-  const std::vector<std::string> f = stat_fields(pid);
-  if (f.size() <= kStartTime || program_of(pid) != program) {
+  std::string name;
+  const std::vector<std::string> f = stat_fields(pid, &name);
+  if (f.size() <= kStartTime || name != program) {
     return 0;
   }
   const int parent = std::stoi(f[kPpid]);
-  return parent > 1 && program_of(parent) == program ? parent : 0;
+  std::string parent_name;
+  return parent > 1 && !stat_fields(parent, &parent_name).empty() && parent_name == program ? parent
+                                                                                            : 0;
 }
 
 Machine::Machine(int server_pid) : server_pid_(server_pid) {
@@ -236,8 +233,7 @@ void Machine::read_server(Reading &r) {
     }
     Process p;
     p.start = std::stoull(f[kStartTime]);
-    p.cpu_s = (std::stod(f[kUtime]) + std::stod(f[kStime])) / hz;
-    cpu_s += p.cpu_s;
+    cpu_s += (std::stod(f[kUtime]) + std::stod(f[kStime])) / hz;
     if (pid == server_pid_) {
       cpu_s += (std::stod(f[kChildUtime]) + std::stod(f[kChildStime])) / hz;
     }
@@ -427,8 +423,6 @@ Figures figures(const json &part) {
   f.hit_pct = blocks > 0 ? 100 * delta("blocks_hit") / blocks : -1;
   f.deadlocks = delta("deadlocks");
   f.temp_mb_s = std::max(0.0, rate("temp_bytes", 1e6));
-  f.commits_s = std::max(0.0, rate("commits", 1));
-  f.rollbacks_s = std::max(0.0, rate("rollbacks", 1));
   f.driver_cpu_pct = std::max(0.0, rate("driver_cpu_s", 0.01));
   f.server_cpu_pct = rate("server_cpu_s", 0.01);
   const double total = delta("cpu_total_s");
@@ -440,8 +434,6 @@ Figures figures(const json &part) {
   }
   f.disk_read_mb_s = rate("disk_read_bytes", 1e6);
   f.disk_write_mb_s = rate("disk_write_bytes", 1e6);
-  f.server_read_mb_s = rate("server_read_bytes", 1e6);
-  f.server_write_mb_s = rate("server_write_bytes", 1e6);
   for (const auto &[what, n] : part.at("waits").items()) {
     f.waits.emplace_back(what, n.get<double>());
   }
@@ -452,10 +444,8 @@ Figures figures(const json &part) {
 
 // ---- the sampler ----
 
-Sampler::Sampler(std::unique_ptr<Source> source, std::function<int64_t()> now, Series &series,
-                 std::function<void(int64_t)> on_period)
-    : source_(std::move(source)), now_(std::move(now)), series_(series),
-      on_period_(std::move(on_period)) {
+Sampler::Sampler(std::unique_ptr<Source> source, std::function<int64_t()> now, Series &series)
+    : source_(std::move(source)), now_(std::move(now)), series_(series) {
   int pid = 0;
   try {
     pid = source_->local_pid();
@@ -516,7 +506,6 @@ void Sampler::sample() {
 
 void Sampler::loop() {
   (void)pthread_setname_np(pthread_self(), "tpcc-metrics"); // for top -H and the benchmark
-  int64_t period = now_() / series_.period_us();
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     const int64_t next = (now_() / kSampleUs + 1) * kSampleUs;
@@ -526,13 +515,6 @@ void Sampler::loop() {
     }
     lock.unlock();
     sample();
-    const int64_t t = now_();
-    if (t / series_.period_us() != period) {
-      period = t / series_.period_us();
-      if (on_period_) {
-        on_period_(t);
-      }
-    }
     lock.lock();
   }
 }

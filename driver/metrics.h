@@ -8,7 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -40,8 +39,6 @@ public:
   Source(const Source &) = delete;
   Source &operator=(const Source &) = delete;
   virtual ~Source() = default;
-  // The server's product, version and the settings that shape results.
-  virtual nlohmann::json server() = 0;
   // Adds what the server counts to r; throws std::runtime_error when it cannot be read now.
   virtual void read(Reading &r) = 0;
   // What the server would not give, one line each, from the first reading on.
@@ -69,7 +66,7 @@ public:
 private:
   struct Process {
     unsigned long long start = 0; // since boot, to tell a reused pid
-    double cpu_s = 0, read_bytes = 0, write_bytes = 0;
+    double read_bytes = 0, write_bytes = 0;
   };
   void read_server(Reading &r);
   int server_pid_;
@@ -137,21 +134,18 @@ struct Figures {
   double checkpoint_write_s = -1, checkpoint_sync_s = -1; // of those that ended; -1: not known
   double wal_mb_s = 0, fpi_pct = 0, hit_pct = -1;         // -1: no blocks read or hit
   double deadlocks = 0, temp_mb_s = 0;
-  double commits_s = 0, rollbacks_s = 0;
   double driver_cpu_pct = 0, server_cpu_pct = -1; // of one CPU; -1: not measured
   double user_pct = 0, system_pct = 0, iowait_pct = 0, steal_pct = 0; // of all CPUs
   double disk_read_mb_s = -1, disk_write_mb_s = -1;                   // -1: not measured
-  double server_read_mb_s = -1, server_write_mb_s = -1;
-  std::vector<std::pair<std::string, double>> waits; // most first
+  std::vector<std::pair<std::string, double>> waits;                  // most first
 };
 Figures figures(const nlohmann::json &part);
 
-// Reads every second until stopped, calling on_period after each reading that begins a
-// period; a failed reading is left out, and the next one spans the gap.
+// Reads every second until stopped; a failed reading is left out, and the next one spans
+// the gap.
 class Sampler {
 public:
-  Sampler(std::unique_ptr<Source> source, std::function<int64_t()> now, Series &series,
-          std::function<void(int64_t now_us)> on_period);
+  Sampler(std::unique_ptr<Source> source, std::function<int64_t()> now, Series &series);
   Sampler(const Sampler &) = delete;
   Sampler &operator=(const Sampler &) = delete;
   ~Sampler();
@@ -166,7 +160,6 @@ private:
   std::unique_ptr<Source> source_;
   std::function<int64_t()> now_;
   Series &series_;
-  std::function<void(int64_t)> on_period_;
   std::unique_ptr<Machine> machine_;
   double size_start_ = -1, size_end_ = -1;
   int failed_ = 0;

@@ -57,7 +57,6 @@ public:
   Source(std::string conninfo, std::string run_name, int server_pid)
       : conninfo_(std::move(conninfo)), run_name_(std::move(run_name)), server_pid_(server_pid) {}
 
-  json server() override { return pg_metrics::server(connection()); }
   void read(metrics::Reading &r) override;
   std::vector<std::string> missing() const override { return missing_; }
   int local_pid() override;

@@ -970,8 +970,7 @@ std::unique_ptr<metrics::Sampler> start_sampler(Run &run, const std::string &sel
     return nullptr;
   }
   auto sampler = std::make_unique<metrics::Sampler>(
-      pg_metrics::source(run.o.dsn, self, static_cast<int>(run.o.server_pid)), now_us, *run.series,
-      nullptr);
+      pg_metrics::source(run.o.dsn, self, static_cast<int>(run.o.server_pid)), now_us, *run.series);
   for (const json &m : sampler->summary().at("missing")) {
     (void)std::fprintf(stderr, "tpcc-run: metrics: %s; those figures are left out\n",
                        m.get<std::string>().c_str());
@@ -1237,7 +1236,7 @@ int run_main(int argc, char **argv) {
   close_output(samples, o.samples);
   close_output(run.deliveries_file, o.deliveries);
 
-  json r = facts(run, c_load, run.wall_start_us + ramp_us);
+  json r = run.facts;
   r["ended_by"] = run.server_gone ? "error" : ended_by;
   r["server_time"] = server_time(server_before, read_server_time(*control));
   r["foreign_keys"] = db.foreign_keys;
