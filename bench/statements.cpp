@@ -1,7 +1,7 @@
 // statements - prints the statements tpcc-run prepares, one "name<TAB>text" line each, as a
 // session of the given mode prepares them on the database at CONNINFO (for bench/instructions.sh).
 //   statements CONNINFO [--procedures]
-#include "transactions.h"
+#include "postgresql/transactions.h"
 
 #include <cstdio>
 #include <cstring>

@@ -28,39 +28,19 @@ std::array<long long, kFigures> acknowledged(const report::WholeRun &w) {
 
 } // namespace
 
-Snapshot take(pg::Connection &conn, int first, int last) {
-  const std::string w1 = std::to_string(first);
-  const std::string w2 = std::to_string(last);
-  const pg::Result r =
-      conn.exec("SELECT (SELECT count(*) FROM orders WHERE o_w_id BETWEEN $1 AND $2),"
-                " (SELECT count(*) FROM order_line WHERE ol_w_id BETWEEN $1 AND $2),"
-                " (SELECT count(*) FROM new_order WHERE no_w_id BETWEEN $1 AND $2),"
-                " (SELECT count(*) FROM history WHERE h_w_id BETWEEN $1 AND $2),"
-                " (SELECT (sum(w_ytd) * 100)::bigint FROM warehouse WHERE w_id BETWEEN $1 AND $2),"
-                " (SELECT count(*) FROM orders WHERE o_w_id BETWEEN $1 AND $2"
-                "  AND o_carrier_id IS NOT NULL)",
-                {w1, w2});
-  Snapshot s{};
-  for (int i = 0; i < kFigures; ++i) {
-    s[static_cast<size_t>(i)] = pg::integer(r, 0, i);
-  }
-  return s;
-}
-
 std::string application_name(int first, int last) {
   return "tpcc-run " + std::to_string(first) + "-" + std::to_string(last) + " " +
          std::to_string(getpid());
 }
 
-std::vector<std::string> other_drivers(pg::Connection &conn, int first, int last,
+std::vector<std::string> other_drivers(const std::vector<std::string> &names, int first, int last,
                                        const std::string &self) {
-  const pg::Result r =
-      conn.exec("SELECT DISTINCT application_name FROM pg_stat_activity"
-                " WHERE application_name LIKE 'tpcc-run %' AND application_name <> $1",
-                {self});
   std::vector<std::string> out;
-  for (int row = 0; row < PQntuples(r.get()); ++row) {
-    const char *name = pg::text(r, row, 0);
+  for (const std::string &n : names) {
+    const char *name = n.c_str();
+    if (n == self || !n.starts_with("tpcc-run ")) {
+      continue;
+    }
     char *end = nullptr;
     const long a = std::strtol(name + std::strlen("tpcc-run "), &end, 10);
     const bool ranged = *end == '-';

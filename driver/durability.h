@@ -7,7 +7,7 @@
 #ifndef TPCC_DRIVER_DURABILITY_H
 #define TPCC_DRIVER_DURABILITY_H
 
-#include "pg.h"
+#include "db.h"
 #include "report.h"
 
 #include <nlohmann/json.hpp>
@@ -22,14 +22,15 @@ constexpr int kFigures = 6;
 // What the figures count, as a sentence names them: "New-Orders", "order lines" ...
 extern const std::array<const char *, kFigures> kNames;
 
-// The figures on warehouses first..last, in one snapshot.
-using Snapshot = std::array<long long, kFigures>;
-Snapshot take(pg::Connection &conn, int first, int last);
+// The figures on warehouses first..last, in one snapshot, as the database takes it.
+using Snapshot = db::Snapshot;
+static_assert(std::tuple_size_v<Snapshot> == kFigures);
 
 // The application name this process's connections carry, naming the range it drives.
 std::string application_name(int first, int last);
-// The other drivers connected that drive any of the warehouses first..last, by their names.
-std::vector<std::string> other_drivers(pg::Connection &conn, int first, int last,
+// Of the names of the connections to a database, the other drivers' that drive any of the
+// warehouses first..last.
+std::vector<std::string> other_drivers(const std::vector<std::string> &names, int first, int last,
                                        const std::string &self);
 
 // The judgement, as the report's "durability": each figure's change against what the run

@@ -5,8 +5,8 @@
 // COPY, so one transaction), records the load in tpcc_load, then adds the
 // keys, analyzes and checks the twelve consistency conditions.
 #include "command_line.h"
-#include "database.h"
-#include "pg.h"
+#include "postgresql/pg.h"
+#include "postgresql/schema.h"
 
 #include <tpcc/population.h>
 #include <tpcc/support.h>
@@ -178,16 +178,16 @@ void make_schema(pg::Connection &conn, const Options &o) {
   if (o.drop) {
     conn.exec("DROP TABLE IF EXISTS warehouse, district, customer, history, orders, new_order,"
               " order_line, item, stock, tpcc_load CASCADE");
-    database::drop_procedures(conn);
+    pg_schema::drop_procedures(conn);
   }
   if (whole(o)) {
-    for (const std::string &t : database::tables()) {
+    for (const std::string &t : db::tables()) {
       if (pg::text(conn.exec("SELECT to_regclass($1) IS NOT NULL", {t}), 0, 0)[0] == 't') {
         fail("table '" + t + "' exists already (--drop replaces the kit's tables)");
       }
     }
   }
-  const std::string missing = database::missing_table(conn);
+  const std::string missing = pg_schema::missing_table(conn);
   if (missing.empty()) {
     const pg::Result r = conn.exec("SELECT count(*) FROM warehouse WHERE w_id BETWEEN $1 AND $2",
                                    {std::to_string(o.first), std::to_string(o.last)});
@@ -196,7 +196,7 @@ void make_schema(pg::Connection &conn, const Options &o) {
            " hold rows already");
     }
   } else {
-    std::string schema = database::kSchemaSql;
+    std::string schema = pg_schema::kSchemaSql;
     for (size_t at = 0; (at = schema.find("CREATE TABLE ", at)) != std::string::npos; at += 13) {
       schema.insert(at + 13, "IF NOT EXISTS ");
     }
@@ -204,7 +204,7 @@ void make_schema(pg::Connection &conn, const Options &o) {
   }
   conn.exec(kLoadTable);
   conn.exec("COMMIT");
-  database::install_procedures(conn); // for tpcc-run --procedures
+  pg_schema::install_procedures(conn); // for tpcc-run --procedures
 }
 
 // ---- the data: each table of each warehouse (and ITEM) one COPY ----
@@ -373,9 +373,9 @@ int keys_and_check(pg::Connection &conn, const Options &o) {
     wait_for_parts(conn, o);
   }
   const auto start = std::chrono::steady_clock::now();
-  conn.exec(database::kKeysSql);
+  conn.exec(pg_schema::kKeysSql);
   if (o.foreign_keys) {
-    conn.exec(database::kForeignKeysSql);
+    conn.exec(pg_schema::kForeignKeysSql);
   }
   conn.exec("ANALYZE");
   std::printf("tpcc-load: keys, indexes%s and ANALYZE in %.2f s\n",
@@ -383,13 +383,13 @@ int keys_and_check(pg::Connection &conn, const Options &o) {
   if (!o.check) {
     return 0;
   }
-  const std::vector<database::Condition> conditions = database::check(conn);
+  const std::vector<db::Condition> conditions = pg_schema::check(conn);
   std::vector<int> all;
   all.reserve(conditions.size());
-  for (const database::Condition &c : conditions) {
+  for (const db::Condition &c : conditions) {
     all.push_back(c.number);
   }
-  return database::print_conditions(conditions, all, stdout) == 0 ? 0 : 3;
+  return db::print_conditions(conditions, all, stdout) == 0 ? 0 : 3;
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 // end, the Prometheus file's text, and a server that refuses a view losing
 // that view's figures alone.
 #include "metrics.h"
-#include "pg_metrics.h"
+#include "postgresql/pg_metrics.h"
 #include "prometheus.h"
 
 #include <gtest/gtest.h>

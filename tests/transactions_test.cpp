@@ -1,8 +1,8 @@
 // Each transaction's effect on a loaded two-warehouse database, against the
 // rules it must follow.  Every test works on warehouses, districts, items and
 // customers of its own, so they hold in any order.
-#include "database.h"
-#include "transactions.h"
+#include "postgresql/schema.h"
+#include "postgresql/transactions.h"
 
 #include <gtest/gtest.h>
 
@@ -271,7 +271,7 @@ TEST_P(Transactions, PaymentPrependsToABadCreditCustomersDataCutAt500) {
 std::pair<tx::Proof, int> send_unanswered(tx::Mode mode,
                                           const std::function<Task<>(tx::Session &)> &begin,
                                           const std::function<bool(const tx::Proof &, int)> &sent) {
-  pg::Reactor reactor;
+  Reactor reactor;
   tx::Session lost(dsn(), mode);
   lost.conn.set_reactor(&reactor);
   Task<> t = begin(lost);
@@ -279,7 +279,6 @@ std::pair<tx::Proof, int> send_unanswered(tx::Mode mode,
   for (int tries = 0; tries < 500 && !sent(lost.pending, lost.backend_pid); ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  reactor.forget(lost.conn);
   return {lost.pending, lost.backend_pid};
 }
 
@@ -287,11 +286,8 @@ std::pair<tx::Proof, int> send_unanswered(tx::Mode mode,
 tx::Settled deliver_unanswered(tx::Session &s, const DeliveryInput &in, tx::DeliveryResult &out) {
   const auto [proof, pid] = send_unanswered(
       s.mode, [&](tx::Session &lost) { return tx::delivery(lost, in, out); },
-      [&](const tx::Proof &p, int) {
-        s.conn.send(p.statement, p.params);
-        return PQntuples(s.conn.sync()[0].get()) > 0;
-      });
-  return tx::settle(s, proof, pid);
+      [&](const tx::Proof &p, int) { return tx::found(s, p); });
+  return s.settle(proof, pid, &out);
 }
 
 TEST_P(Transactions, ALostCommitStillWaitingOnALockIsSettledOnlyOnceItsProcessHasEnded) {
@@ -306,11 +302,10 @@ TEST_P(Transactions, ALostCommitStillWaitingOnALockIsSettledOnlyOnceItsProcessHa
         return number("SELECT count(*) FROM pg_locks WHERE pid = $1 AND NOT granted",
                       {std::to_string(backend)}) > 0;
       });
-  const tx::Settled settled = tx::settle(s, proof, pid); // the holder never lets go meanwhile
+  const tx::Settled settled = s.settle(proof, pid, nullptr); // the holder never lets go meanwhile
   holder.conn.exec("COMMIT");
   std::this_thread::sleep_for(std::chrono::milliseconds(300)); // time to commit, had it lived
-  s.conn.send(proof.statement, proof.params);
-  const bool there = PQntuples(s.conn.sync()[0].get()) > 0;
+  const bool there = tx::found(s, proof);
   EXPECT_EQ(settled, there ? tx::Settled::committed : tx::Settled::not_committed);
   EXPECT_NE(settled, tx::Settled::unknown);
 }
@@ -452,17 +447,17 @@ TEST(Procedures, InstallingOverFunctionsOfTheKitsNamesThatDifferIsRefusedAndChan
     SCOPED_TRACE(sql);
     conn.exec(sql);
     const std::string before = definitions();
-    EXPECT_THROW(database::install_procedures(conn), pg::Error);
+    EXPECT_THROW(pg_schema::install_procedures(conn), pg::Error);
     EXPECT_EQ(definitions(), before);
     conn.exec("DROP FUNCTION IF EXISTS elsewhere.tpcc_stock_level, elsewhere.tpcc_delivery");
   }
-  database::install_procedures(conn); // where there are none: all six
+  pg_schema::install_procedures(conn); // where there are none: all six
   const std::string installed = definitions();
   EXPECT_EQ(installed.substr(0, 2), "6 ");
-  database::install_procedures(conn); // over the same ones: nothing changes
+  pg_schema::install_procedures(conn); // over the same ones: nothing changes
   EXPECT_EQ(definitions(), installed);
   conn.exec("DROP FUNCTION elsewhere.tpcc_payment");
-  database::install_procedures(conn); // one missing: put back beside the others
+  pg_schema::install_procedures(conn); // one missing: put back beside the others
   EXPECT_EQ(definitions().substr(0, 2), "6 ");
   conn.exec("DROP SCHEMA elsewhere CASCADE");
 }

@@ -4,6 +4,9 @@
 #ifndef TPCC_DRIVER_PG_H
 #define TPCC_DRIVER_PG_H
 
+#include "db.h"
+#include "reactor.h"
+
 #include <libpq-fe.h>
 
 #include <coroutine>
@@ -16,21 +19,23 @@
 namespace pg {
 
 // What the server or libpq said, with the SQLSTATE ("" when the connection itself failed).
-class Error : public std::runtime_error {
+class Error : public db::Error {
 public:
-  Error(const std::string &message, std::string sqlstate)
-      : std::runtime_error(message), sqlstate_(std::move(sqlstate)) {}
-  const std::string &sqlstate() const { return sqlstate_; }
-  // A deadlock or serialization failure: the transaction may run again.
-  bool conflict() const { return sqlstate_ == "40001" || sqlstate_ == "40P01"; }
-  // The connection is gone (SQLSTATE class 08, an admin shutdown, or libpq's own loss).
-  bool lost() const {
-    return sqlstate_.empty() || sqlstate_.compare(0, 2, "08") == 0 || sqlstate_ == "57P01" ||
-           sqlstate_ == "57P02" || sqlstate_ == "57P03";
-  }
+  Error(const std::string &message, const std::string &sqlstate)
+      : db::Error(message, sqlstate, kind(sqlstate)) {}
+  const std::string &sqlstate() const { return code(); }
 
 private:
-  std::string sqlstate_;
+  // A deadlock or serialization failure may run again; class 08, an admin shutdown or
+  // libpq's own loss ("") mean the connection is gone.
+  static Kind kind(const std::string &s) {
+    if (s == "40001" || s == "40P01") {
+      return Kind::conflict;
+    }
+    const bool lost =
+        s.empty() || s.compare(0, 2, "08") == 0 || s == "57P01" || s == "57P02" || s == "57P03";
+    return lost ? Kind::lost : Kind::other;
+  }
 };
 
 struct ResultFree {
@@ -47,28 +52,7 @@ long long integer(const Result &r, int row, int col);
 long long cents(const Result &r, int row, int col);
 double real(const Result &r, int row, int col);
 
-class Connection;
-
-// An event loop: one thread waits on the sockets of many connections and
-// resumes each coroutine whose pipeline's results are all in.
-class Reactor {
-public:
-  Reactor();
-  Reactor(const Reactor &) = delete;
-  Reactor &operator=(const Reactor &) = delete;
-  ~Reactor();
-  // Resumes awaiting once c's pipeline has its results (or has failed).
-  void watch(Connection &c, std::coroutine_handle<> awaiting);
-  // Forgets c, which is about to close.
-  void forget(Connection &c);
-  // Waits up to timeout_ms for results and resumes the coroutines they complete.
-  void poll(int timeout_ms);
-
-private:
-  int epoll_;
-};
-
-class Connection {
+class Connection : private Reactor::Waiter {
 public:
   // Connects with a libpq connection string or URI ("" for the PG* environment); throws Error.
   explicit Connection(const std::string &conninfo);
@@ -127,14 +111,13 @@ public:
   void set_reactor(Reactor *reactor) { reactor_ = reactor; }
 
 private:
-  friend class Reactor;
   [[noreturn]] void fail(const PGresult *r) const;
   void enter_pipeline();
   void send_prepared(const char *name, int count, const char *const *values);
   // The steps of sync: send the sync, read what has arrived (true once the sync's own
   // result is in, or the connection failed), and end the pipeline with its results.
   void start_sync();
-  bool advance();
+  bool advance() override;
   std::vector<Result> end_sync();
 
   PGconn *conn_;
@@ -144,8 +127,6 @@ private:
   bool broken_ = false;
   std::vector<Result> arrived_;
   Reactor *reactor_ = nullptr;
-  int watched_fd_ = -1;
-  std::coroutine_handle<> awaiting_;
 };
 
 // An array literal of integers for a parameter: {1,2,3}.

@@ -8,7 +8,6 @@
 #include <iterator>
 #include <poll.h>
 #include <sys/epoll.h>
-#include <system_error>
 #include <unistd.h>
 #include <utility>
 
@@ -237,6 +236,8 @@ std::vector<Result> Connection::sync() {
 bool Connection::Synced::await_ready() {
   if (c_.reactor_ != nullptr) {
     c_.start_sync();
+    c_.socket_ = PQsocket(c_.conn_);
+    c_.wanted_ = EPOLLIN;
     return false;
   }
   results_ = c_.sync();
@@ -246,49 +247,6 @@ bool Connection::Synced::await_ready() {
 
 std::vector<Result> Connection::Synced::await_resume() {
   return in_place_ ? std::move(results_) : c_.end_sync();
-}
-
-Reactor::Reactor() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {
-  if (epoll_ < 0) {
-    throw Error("epoll: " + std::generic_category().message(errno), "");
-  }
-}
-
-Reactor::~Reactor() {
-  (void)close(epoll_);
-}
-
-void Reactor::watch(Connection &c, std::coroutine_handle<> awaiting) {
-  const int fd = PQsocket(c.conn_);
-  if (fd != c.watched_fd_) {
-    epoll_event e{};
-    e.events = EPOLLIN;
-    e.data.ptr = &c;
-    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &e) != 0 &&
-        (errno != EEXIST || epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &e) != 0)) {
-      throw Error("epoll: " + std::generic_category().message(errno), "");
-    }
-    c.watched_fd_ = fd;
-  }
-  c.awaiting_ = awaiting;
-}
-
-void Reactor::forget(Connection &c) {
-  if (c.watched_fd_ >= 0) {
-    (void)epoll_ctl(epoll_, EPOLL_CTL_DEL, c.watched_fd_, nullptr);
-    c.watched_fd_ = -1;
-  }
-}
-
-void Reactor::poll(int timeout_ms) {
-  epoll_event events[64];
-  const int n = epoll_wait(epoll_, events, 64, timeout_ms);
-  for (int i = 0; i < n; ++i) {
-    auto &c = *static_cast<Connection *>(events[i].data.ptr);
-    if (c.awaiting_ && c.advance()) {
-      std::exchange(c.awaiting_, {}).resume();
-    }
-  }
 }
 
 std::string int_array(const std::vector<long long> &values) {

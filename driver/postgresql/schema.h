@@ -1,16 +1,17 @@
-// database.h - the kit's schema on a PostgreSQL database: its SQL, whether a
+// schema.h - the kit's schema on a PostgreSQL database: its SQL, whether a
 // database holds it, and the consistency conditions, for all warehouses or a
 // range of them.
-#ifndef TPCC_DRIVER_DATABASE_H
-#define TPCC_DRIVER_DATABASE_H
+#ifndef TPCC_DRIVER_PG_SCHEMA_H
+#define TPCC_DRIVER_PG_SCHEMA_H
 
+#include "db.h"
 #include "pg.h"
 
 #include <array>
 #include <string>
 #include <vector>
 
-namespace database {
+namespace pg_schema {
 
 extern const char *const kSchemaSql;      // the nine tables, without keys
 extern const char *const kKeysSql;        // their keys and indexes
@@ -26,17 +27,9 @@ void install_procedures(pg::Connection &conn);
 void drop_procedures(pg::Connection &conn);
 
 // What the server spent executing each transaction type's statements, as pg_stat_statements
-// has counted them since it was last reset, for all sessions of this database: the kit tags
-// its statements with their type.  Subtract two of them for the time between.
-struct ServerTime {
-  std::string unavailable;              // why there are no figures ("" when there are)
-  std::array<double, 5> exec_ms{};      // per type, in the report's order
-  std::array<double, 5> transactions{}; // per type: the calls that each make one
-};
-ServerTime server_time(pg::Connection &conn);
-
-// The nine tables' names, in the population's order.
-const std::vector<std::string> &tables();
+// has counted them, for all sessions of this database: the kit tags its statements with their
+// type.
+db::ServerTime server_time(pg::Connection &conn);
 
 // The first of the nine tables the database lacks, or "".
 std::string missing_table(pg::Connection &conn);
@@ -48,20 +41,10 @@ bool has_foreign_keys(pg::Connection &conn);
 // "table.column type" (a database made by an older schema); none on the kit's own.
 std::vector<std::string> narrow_columns(pg::Connection &conn);
 
-struct Condition {
-  int number;
-  std::string rule;
-  long long violations;
-};
-
 // The conditions, on warehouses first..last only when first > 0 (each table seen through a
 // temporary view of those warehouses' rows).
-std::vector<Condition> check(pg::Connection &conn, int first = 0, int last = 0);
+std::vector<db::Condition> check(pg::Connection &conn, int first = 0, int last = 0);
 
-// Prints the conditions as a table to out; returns the violations of those printed.
-long long print_conditions(const std::vector<Condition> &conditions, const std::vector<int> &which,
-                           std::FILE *out);
-
-} // namespace database
+} // namespace pg_schema
 
 #endif

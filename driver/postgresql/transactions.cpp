@@ -229,33 +229,6 @@ std::string money(long long cents) {
   return s;
 }
 
-// A "YYYY-MM-DD hh:mm:ss.uuuuuu" that no other call in this process returns, in UTC: local
-// time repeats an hour when daylight saving ends, and a proof must find only its own rows.
-std::string unique_timestamp() {
-  static std::atomic<int64_t> last{0};
-  timespec now{};
-  (void)clock_gettime(CLOCK_REALTIME, &now);
-  const int64_t us = int64_t{now.tv_sec} * 1'000'000 + now.tv_nsec / 1000;
-  int64_t prev = last.load();
-  int64_t mine = 0;
-  do {
-    mine = std::max(us, prev + 1);
-  } while (!last.compare_exchange_weak(prev, mine));
-  thread_local time_t shown = -1;
-  thread_local char seconds[24];
-  const time_t second = mine / 1'000'000;
-  if (second != shown) {
-    tm utc{};
-    (void)gmtime_r(&second, &utc);
-    (void)std::strftime(seconds, sizeof seconds, "%Y-%m-%d %H:%M:%S", &utc);
-    shown = second;
-  }
-  char text[40];
-  (void)std::snprintf(text, sizeof text, "%s.%06lld", seconds,
-                      static_cast<long long>(mine % 1'000'000));
-  return text;
-}
-
 // Sends the queued statements with COMMIT and clears the proof.
 Task<std::vector<pg::Result>> finish(Session &s) {
   s.conn.send_sql("COMMIT");
@@ -264,8 +237,7 @@ Task<std::vector<pg::Result>> finish(Session &s) {
   co_return r;
 }
 
-} // namespace
-
+// A delivery's results from its proof's rows: per district, the order it delivered.
 DeliveryResult delivered_orders(const pg::Result &rows) {
   DeliveryResult out;
   for (int row = 0; row < PQntuples(rows.get()); ++row) {
@@ -279,9 +251,7 @@ DeliveryResult delivered_orders(const pg::Result &rows) {
   return out;
 }
 
-const char *mode_name(Mode mode) {
-  return mode == Mode::procedures ? "procedures" : "plain";
-}
+} // namespace
 
 Session::Session(const std::string &conninfo, Mode m)
     : conn(conninfo), mode(m), backend_pid(PQbackendPID(conn.get())) {
@@ -352,7 +322,7 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
   const std::string c = str(in.c_id);
   const std::string item_list = pg::int_array(items);
   const std::string supplier_list = pg::int_array(suppliers);
-  const std::string entered = unique_timestamp();
+  const std::string entered = db::unique_timestamp();
   // One implicit transaction, committed by the pipeline's sync or rolled back by its error.
   if (s.mode == Mode::procedures) {
     s.conn.send("no_call", {w, d, c, item_list, supplier_list, pg::int_array(quantities), entered});
@@ -362,7 +332,7 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
     s.conn.send("no_order",
                 {w, d, c, item_list, supplier_list, pg::int_array(quantities), entered});
   }
-  s.pending = {"proof_new_order", {w, d, entered}, {}};
+  s.pending = {TX_NEW_ORDER, in.w_id, in.d_id, entered};
   std::vector<pg::Result> r;
   try {
     r = co_await s.conn.synced();
@@ -388,8 +358,8 @@ Task<> new_order(Session &s, const NewOrderInput &in, NewOrderResult &out) {
 
 Task<> payment(Session &s, const PaymentInput &in, PaymentResult &out) {
   out = PaymentResult{};
-  const std::string when = unique_timestamp();
-  s.pending = {"proof_payment", {str(in.w_id), str(in.d_id), when}, {}};
+  const std::string when = db::unique_timestamp();
+  s.pending = {TX_PAYMENT, in.w_id, in.d_id, when};
   s.conn.send(in.by_name != 0 ? "pay_by_name" : "pay_by_id",
               {str(in.w_id), str(in.d_id), str(in.c_w_id), str(in.c_d_id), money(in.h_amount_cents),
                in.by_name != 0 ? in.c_last : str(in.c_id), when});
@@ -422,10 +392,8 @@ Task<> order_status(Session &s, const OrderStatusInput &in, OrderStatusResult &o
 
 Task<> delivery(Session &s, const DeliveryInput &in, DeliveryResult &out) {
   out = DeliveryResult{};
-  const std::string when = unique_timestamp();
-  s.pending = {"proof_delivery", {str(in.w_id), when}, [&out](const pg::Result &rows) {
-                 out = delivered_orders(rows);
-               }};
+  const std::string when = db::unique_timestamp();
+  s.pending = {TX_DELIVERY, in.w_id, 0, when};
   if (s.mode == Mode::procedures) {
     s.conn.send("dl_call", {str(in.w_id), str(in.o_carrier_id), when});
     const std::vector<pg::Result> r = co_await s.conn.synced();
@@ -440,9 +408,9 @@ Task<> delivery(Session &s, const DeliveryInput &in, DeliveryResult &out) {
   std::vector<pg::Result> r = co_await finish(s);
   r.erase(r.begin());
   for (size_t d = 0; d < 10; ++d) {
-    const bool found = PQntuples(r[d].get()) == 1;
-    out.o_id[d] = found ? static_cast<int>(pg::integer(r[d], 0, 0)) : 0;
-    out.delivered += found ? 1 : 0;
+    const bool delivered = PQntuples(r[d].get()) == 1;
+    out.o_id[d] = delivered ? static_cast<int>(pg::integer(r[d], 0, 0)) : 0;
+    out.delivered += delivered ? 1 : 0;
   }
   out.skipped = 10 - out.delivered;
   co_return;
@@ -455,30 +423,56 @@ Task<> stock_level(Session &s, const StockLevelInput &in, StockLevelResult &out)
   co_return;
 }
 
-Settled settle(Session &fresh, const Proof &proof, int old_pid) {
-  const std::string pid = std::to_string(old_pid);
+bool found(Session &s, const Proof &proof, DeliveryResult *delivered) {
+  const std::string w = str(proof.w_id);
+  if (proof.type == TX_DELIVERY) {
+    s.conn.send("proof_delivery", {w, proof.stamp});
+  } else {
+    s.conn.send(proof.type == TX_NEW_ORDER ? "proof_new_order" : "proof_payment",
+                {w, str(proof.d_id), proof.stamp});
+  }
+  const std::vector<pg::Result> r = s.conn.sync();
+  if (PQntuples(r[0].get()) == 0) {
+    return false;
+  }
+  if (delivered != nullptr && proof.type == TX_DELIVERY) {
+    *delivered = delivered_orders(r[0]);
+  }
+  return true;
+}
+
+Settled Session::settle(const Proof &proof, int old_id, DeliveryResult *delivered) {
+  const std::string pid = std::to_string(old_id);
   for (int tries = 0;; ++tries) { // every 50 ms
-    fresh.conn.send("backend_alive", {pid});
-    if (pg::integer(fresh.conn.sync()[0], 0, 0) == 0) {
+    conn.send("backend_alive", {pid});
+    if (pg::integer(conn.sync()[0], 0, 0) == 0) {
       break;
     }
     if (tries == 100) {
-      fresh.conn.exec("SELECT pg_terminate_backend($1)", {pid});
+      conn.exec("SELECT pg_terminate_backend($1)", {pid});
     }
     if (tries == 600) {
       return Settled::unknown;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  fresh.conn.send(proof.statement, proof.params);
-  const std::vector<pg::Result> r = fresh.conn.sync();
-  if (PQntuples(r[0].get()) == 0) {
-    return Settled::not_committed;
-  }
-  if (proof.found) {
-    proof.found(r[0]);
-  }
-  return Settled::committed;
+  return found(*this, proof, delivered) ? Settled::committed : Settled::not_committed;
+}
+
+Task<> Session::new_order(const NewOrderInput &in, NewOrderResult &out) {
+  return tx::new_order(*this, in, out);
+}
+Task<> Session::payment(const PaymentInput &in, PaymentResult &out) {
+  return tx::payment(*this, in, out);
+}
+Task<> Session::order_status(const OrderStatusInput &in, OrderStatusResult &out) {
+  return tx::order_status(*this, in, out);
+}
+Task<> Session::delivery(const DeliveryInput &in, DeliveryResult &out) {
+  return tx::delivery(*this, in, out);
+}
+Task<> Session::stock_level(const StockLevelInput &in, StockLevelResult &out) {
+  return tx::stock_level(*this, in, out);
 }
 
 } // namespace tx

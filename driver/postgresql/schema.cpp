@@ -1,5 +1,5 @@
-// database.cpp - the schema's presence and its conditions; see database.h.
-#include "database.h"
+// schema.cpp - the schema's presence and its conditions; see database.h.
+#include "schema.h"
 
 #include "report.h"
 
@@ -8,17 +8,10 @@
 #include <map>
 #include <string_view>
 
-namespace database {
-
-const std::vector<std::string> &tables() {
-  static const std::vector<std::string> names = {"warehouse",  "district", "customer",
-                                                 "history",    "orders",   "new_order",
-                                                 "order_line", "item",     "stock"};
-  return names;
-}
+namespace pg_schema {
 
 std::string missing_table(pg::Connection &conn) {
-  for (const std::string &t : tables()) {
+  for (const std::string &t : db::tables()) {
     const pg::Result r = conn.exec("SELECT to_regclass($1) IS NULL", {t});
     if (pg::text(r, 0, 0)[0] == 't') {
       return t;
@@ -112,8 +105,8 @@ void drop_procedures(pg::Connection &conn) {
   conn.exec("DROP FUNCTION IF EXISTS " + std::string(kProcedures));
 }
 
-ServerTime server_time(pg::Connection &conn) {
-  ServerTime t;
+db::ServerTime server_time(pg::Connection &conn) {
+  db::ServerTime t;
   if (pg::text(conn.exec("SELECT to_regclass('pg_stat_statements') IS NULL"), 0, 0)[0] == 't') {
     t.unavailable = "pg_stat_statements is not installed in this database";
     return t;
@@ -142,7 +135,7 @@ ServerTime server_time(pg::Connection &conn) {
   return t;
 }
 
-std::vector<Condition> check(pg::Connection &conn, int first, int last) {
+std::vector<db::Condition> check(pg::Connection &conn, int first, int last) {
   if (first > 0) {
     // Temporary relations come first in the search path: the conditions read these.
     static const std::vector<std::pair<std::string, std::string>> kRows = {
@@ -161,7 +154,7 @@ std::vector<Condition> check(pg::Connection &conn, int first, int last) {
     }
   }
   const pg::Result r = conn.exec(kCheckSql);
-  std::vector<Condition> out;
+  std::vector<db::Condition> out;
   out.reserve(static_cast<size_t>(PQntuples(r.get())));
   for (int row = 0; row < PQntuples(r.get()); ++row) {
     out.push_back(
@@ -170,18 +163,4 @@ std::vector<Condition> check(pg::Connection &conn, int first, int last) {
   return out;
 }
 
-long long print_conditions(const std::vector<Condition> &conditions, const std::vector<int> &which,
-                           std::FILE *out) {
-  long long violations = 0;
-  (void)std::fprintf(out, "%9s  %-52s %s\n", "condition", "rule", "violations");
-  for (const Condition &c : conditions) {
-    if (std::find(which.begin(), which.end(), c.number) == which.end()) {
-      continue;
-    }
-    (void)std::fprintf(out, "%9d  %-52s %lld\n", c.number, c.rule.c_str(), c.violations);
-    violations += c.violations;
-  }
-  return violations;
-}
-
-} // namespace database
+} // namespace pg_schema
