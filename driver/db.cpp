@@ -1,6 +1,7 @@
 // db.cpp - what every database kind shares, and the choice of one; see db.h.
 #include "db.h"
 
+#include "mariadb/backend.h"
 #include "postgresql/backend.h"
 
 #include <algorithm>
@@ -59,7 +60,16 @@ long long print_conditions(const std::vector<Condition> &conditions, const std::
   return violations;
 }
 
+void validate(const std::string &conninfo) {
+  if (my::is_uri(conninfo)) {
+    (void)my::parse_uri(conninfo);
+  }
+}
+
 std::unique_ptr<Database> open(const std::string &conninfo) {
+  if (my::is_uri(conninfo)) {
+    return my_backend::open(my::parse_uri(conninfo));
+  }
   return pg_backend::open(conninfo);
 }
 

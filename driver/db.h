@@ -197,6 +197,10 @@ public:
   virtual std::unique_ptr<metrics::Source> metrics(const std::string &run_name, int server_pid) = 0;
 };
 
+// Throws std::invalid_argument, saying what is wrong, when conninfo is a mysql:// or
+// mariadb:// URI that is malformed (libpq judges its own strings when it connects).
+void validate(const std::string &conninfo);
+
 // The database of a connection string: a mysql:// or mariadb:// URI is MariaDB's, anything
 // else libpq's.  Throws Error when it cannot connect, std::invalid_argument when the string
 // is malformed.

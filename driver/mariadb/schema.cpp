@@ -1,0 +1,85 @@
+// schema.cpp - the schema's presence and its conditions; see schema.h.
+#include "schema.h"
+
+#include <regex>
+
+namespace my_schema {
+
+std::string missing_table(my::Connection &conn) {
+  const std::vector<my::Result> r = conn.exec("SELECT table_name FROM information_schema.TABLES"
+                                              " WHERE table_schema = DATABASE()");
+  for (const std::string &t : db::tables()) {
+    bool there = false;
+    for (size_t row = 0; row < r[0].rows() && !there; ++row) {
+      there = t == r[0].text(row, 0);
+    }
+    if (!there) {
+      return t;
+    }
+  }
+  return "";
+}
+
+bool has_foreign_keys(my::Connection &conn) {
+  return conn.exec("SELECT count(*) FROM information_schema.REFERENTIAL_CONSTRAINTS"
+                   " WHERE constraint_schema = DATABASE() AND table_name = 'order_line'")[0]
+             .integer(0, 0) > 0;
+}
+
+std::vector<std::string> narrow_columns(my::Connection &conn) {
+  // Wide enough: 18 digits before the point, which no run reaches in centuries.
+  const std::vector<my::Result> r = conn.exec(
+      "SELECT CONCAT(table_name, '.', column_name, ' ', column_type)"
+      " FROM information_schema.COLUMNS WHERE table_schema = DATABASE()"
+      " AND (table_name, column_name) IN (('warehouse', 'w_ytd'), ('district', 'd_ytd'),"
+      " ('customer', 'c_balance'), ('customer', 'c_ytd_payment'), ('customer', 'c_payment_cnt'),"
+      " ('customer', 'c_delivery_cnt'), ('stock', 's_ytd'), ('stock', 's_order_cnt'),"
+      " ('stock', 's_remote_cnt')) AND (data_type IN ('tinyint', 'smallint', 'mediumint', 'int')"
+      " OR (data_type = 'decimal' AND numeric_precision - numeric_scale < 18))"
+      " ORDER BY table_name, ordinal_position");
+  std::vector<std::string> out;
+  out.reserve(r[0].rows());
+  for (size_t row = 0; row < r[0].rows(); ++row) {
+    out.emplace_back(r[0].text(row, 0));
+  }
+  return out;
+}
+
+std::string check_sql(int first, int last) {
+  if (first <= 0) {
+    return kCheckSql;
+  }
+  // Each table read by the check becomes the same table's rows of the range.
+  const std::string in = " BETWEEN " + std::to_string(first) + " AND " + std::to_string(last);
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"warehouse", "w_id" + in},
+      {"district", "d_w_id" + in},
+      {"customer", "c_w_id" + in},
+      // a customer's payments may come through another warehouse
+      {"history", "h_w_id" + in + " OR h_c_w_id" + in},
+      {"orders", "o_w_id" + in},
+      {"new_order", "no_w_id" + in},
+      {"order_line", "ol_w_id" + in},
+      {"stock", "s_w_id" + in}};
+  std::string sql = kCheckSql;
+  for (const auto &[table, where] : rows) {
+    const std::regex read("\\b(FROM|JOIN) " + table + "\\b");
+    sql = std::regex_replace(sql, read,
+                             "$1 (SELECT * FROM " + table + " WHERE " + where + ") AS " + table);
+  }
+  return sql;
+}
+
+std::vector<db::Condition> check(my::Connection &conn, int first, int last) {
+  const std::vector<my::Result> r = conn.exec(check_sql(first, last));
+  const my::Result &rows = r.back();
+  std::vector<db::Condition> out;
+  out.reserve(rows.rows());
+  for (size_t row = 0; row < rows.rows(); ++row) {
+    out.push_back(
+        {static_cast<int>(rows.integer(row, 0)), rows.text(row, 1), rows.integer(row, 2)});
+  }
+  return out;
+}
+
+} // namespace my_schema

@@ -1,0 +1,396 @@
+// transactions.cpp - the five transactions in MariaDB's SQL; see transactions.h.
+//
+// Isolation: every session runs at READ COMMITTED.  New-Order, Payment and
+// Delivery change only rows they lock first (UPDATE, DELETE, SELECT ... FOR
+// UPDATE, each of which reads the latest committed version), and read besides
+// only columns that no transaction changes (W_TAX, D_TAX, the customer's
+// discount, name and credit, the items), which gives them serializable
+// results.  Order-Status and Stock-Level are one statement each, so they read
+// one committed snapshot that does not change under them.  Locks are taken in
+// one order (district before stock, stock rows in key order; warehouse,
+// district, customer), so the transactions rarely deadlock; when they do the
+// engine runs them again.
+#include "transactions.h"
+
+#include <mysqld_error.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <thread>
+#include <tuple>
+
+namespace my_tx {
+
+namespace {
+
+std::string str(long long v) {
+  return std::to_string(v);
+}
+
+std::string money(long long cents) {
+  char s[32];
+  (void)std::snprintf(s, sizeof s, "%s%lld.%02lld", cents < 0 ? "-" : "", std::llabs(cents) / 100,
+                      std::llabs(cents) % 100);
+  return s;
+}
+
+// The customer a Payment or Order-Status names, as a query of its C_ID: by number, or the one
+// at position ceil(n/2) of the n with that last name, sorted by first name.
+std::string pick(const my::Connection &c, int w, int d, bool by_name, int c_id,
+                 const char *c_last) {
+  const std::string where = "c_w_id = " + str(w) + " AND c_d_id = " + str(d) + " AND ";
+  if (!by_name) {
+    return "SELECT c_id FROM customer WHERE " + where + "c_id = " + str(c_id);
+  }
+  return "SELECT c_id FROM (SELECT c_id, row_number() OVER (ORDER BY c_first, c_id) AS k,"
+         " count(*) OVER () AS n FROM customer WHERE " +
+         where + "c_last = " + my::quote(c, c_last) + ") AS named WHERE k = (n + 1) DIV 2";
+}
+
+my::Error not_found(const char *what) {
+  return {what, ER_SP_FETCH_NO_DATA};
+}
+
+// A stock row as New-Order's first round trip read it, and what the order takes from it.
+struct Stock {
+  int quantity = 0; // S_QUANTITY, then after each line in turn
+  std::string dist, data;
+  int taken = 0, lines = 0, remote = 0;
+};
+using StockKey = std::pair<int, int>; // S_W_ID, S_I_ID
+
+struct Item {
+  long long price_cents = 0;
+  std::string name;
+  bool original = false;
+};
+
+bool original(const char *data) {
+  return data != nullptr && std::strstr(data, "ORIGINAL") != nullptr;
+}
+
+} // namespace
+
+Session::Session(const my::Uri &uri, const std::string &name) : conn(uri, name) {
+  conn.exec("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED");
+}
+
+void Session::reset() {
+  pending = db::Proof{};
+  conn.exec("ROLLBACK");
+}
+
+// First round trip: the district's next order number taken and the district locked, the
+// warehouse's and customer's figures, the items, and the stock rows locked in key order.
+Task<> Session::new_order(const NewOrderInput &in, db::NewOrderResult &out) {
+  out = db::NewOrderResult{};
+  const std::string w = str(in.w_id);
+  const std::string d = str(in.d_id);
+  std::string items;
+  std::string stock;
+  for (int l = 0; l < in.ol_cnt; ++l) {
+    items.append(l > 0 ? "," : "").append(str(in.line[l].i_id));
+    stock.append(l > 0 ? " OR (s_w_id = " : "(s_w_id = ").append(str(in.line[l].supply_w_id));
+    stock.append(" AND s_i_id = ").append(str(in.line[l].i_id)).append(")");
+  }
+  char dist[16];
+  (void)std::snprintf(dist, sizeof dist, "s_dist_%02d", in.d_id);
+  sql_ = "START TRANSACTION;"
+         "SELECT d_tax, d_next_o_id FROM district WHERE d_w_id = " +
+         w + " AND d_id = " + d +
+         " FOR UPDATE;"
+         "UPDATE district SET d_next_o_id = d_next_o_id + 1 WHERE d_w_id = " +
+         w + " AND d_id = " + d +
+         ";"
+         "SELECT w_tax, c_discount, c_last, c_credit FROM warehouse, customer WHERE w_id = " +
+         w + " AND c_w_id = " + w + " AND c_d_id = " + d + " AND c_id = " + str(in.c_id) +
+         ";"
+         "SELECT i_id, i_price, i_name, i_data FROM item WHERE i_id IN (" +
+         items +
+         ");"
+         "SELECT s_w_id, s_i_id, s_quantity, " +
+         dist + ", s_data FROM stock WHERE " + stock + " ORDER BY s_w_id, s_i_id FOR UPDATE";
+  std::vector<my::Result> read = co_await conn.query(sql_);
+  co_await finish_new_order(in, read, out);
+  co_return;
+}
+
+// Second round trip: the order, its lines and the stock they take, and COMMIT; or ROLLBACK
+// when an item number is no item (or a row the order needs is not there).
+Task<> Session::finish_new_order(const NewOrderInput &in, std::vector<my::Result> &read,
+                                 db::NewOrderResult &out) {
+  const my::Result &district = read[1];
+  const my::Result &figures = read[3];
+  std::map<int, Item> items;
+  for (size_t r = 0; r < read[4].rows(); ++r) {
+    items[static_cast<int>(read[4].integer(r, 0))] = {read[4].cents(r, 1), read[4].text(r, 2),
+                                                      original(read[4].text(r, 3))};
+  }
+  std::map<StockKey, Stock> stock;
+  for (size_t r = 0; r < read[5].rows(); ++r) {
+    stock[{static_cast<int>(read[5].integer(r, 0)), static_cast<int>(read[5].integer(r, 1))}] = {
+        static_cast<int>(read[5].integer(r, 2)), read[5].text(r, 3), read[5].text(r, 4)};
+  }
+  bool complete = district.rows() == 1 && figures.rows() == 1;
+  for (int l = 0; l < in.ol_cnt; ++l) {
+    const NewOrderLine &line = in.line[l];
+    complete =
+        complete && items.count(line.i_id) == 1 && stock.count({line.supply_w_id, line.i_id}) == 1;
+  }
+  if (!complete) {
+    sql_ = "ROLLBACK";
+    co_await conn.query(sql_);
+    if (district.rows() != 1 || figures.rows() != 1) {
+      throw not_found(district.rows() != 1 ? "New-Order found no district"
+                                           : "New-Order found no customer");
+    }
+    out.rolled_back = true; // "Item number is not valid"
+    co_return;
+  }
+  out.o_id = static_cast<int>(district.integer(0, 1));
+  const std::string w = str(in.w_id);
+  const std::string d = str(in.d_id);
+  const std::string o = str(out.o_id);
+  const std::string entered = db::unique_timestamp();
+  bool all_local = true;
+  std::string lines;
+  for (int l = 0; l < in.ol_cnt; ++l) {
+    const NewOrderLine &line = in.line[l];
+    const Item &item = items[line.i_id];
+    Stock &s = stock[{line.supply_w_id, line.i_id}];
+    s.quantity = s.quantity >= line.quantity + 10 ? s.quantity - line.quantity
+                                                  : s.quantity - line.quantity + 91;
+    s.taken += line.quantity;
+    s.lines += 1;
+    s.remote += line.supply_w_id != in.w_id ? 1 : 0;
+    all_local = all_local && line.supply_w_id == in.w_id;
+    const long long amount = line.quantity * item.price_cents;
+    out.line.push_back({item.name, item.price_cents, s.quantity,
+                        item.original && original(s.data.c_str()) ? 'B' : 'G', amount});
+    out.amount_cents += amount;
+    lines.append(l > 0 ? ",(" : "(");
+    lines += o + "," + d + "," + w + "," + str(l + 1) + "," + str(line.i_id) + "," +
+             str(line.supply_w_id) + ",NULL," + str(line.quantity) + "," + money(amount) + ",'" +
+             s.dist + "')";
+  }
+  out.lines = in.ol_cnt;
+  sql_ = "INSERT INTO orders VALUES (" + o + "," + d + "," + w + "," + str(in.c_id) + ",'" +
+         entered + "',NULL," + str(in.ol_cnt) + "," + (all_local ? "1" : "0") +
+         ");INSERT INTO new_order VALUES (" + o + "," + d + "," + w + ");";
+  for (const auto &[key, s] : stock) {
+    sql_ += "UPDATE stock SET s_quantity = " + str(s.quantity) + ", s_ytd = s_ytd + " +
+            str(s.taken) + ", s_order_cnt = s_order_cnt + " + str(s.lines) +
+            ", s_remote_cnt = s_remote_cnt + " + str(s.remote) +
+            " WHERE s_w_id = " + str(key.first) + " AND s_i_id = " + str(key.second) + ";";
+  }
+  sql_ += "INSERT INTO order_line VALUES " + lines + ";COMMIT";
+  pending = {TX_NEW_ORDER, in.w_id, in.d_id, entered};
+  co_await conn.query(sql_);
+  pending = db::Proof{};
+  const double d_tax = district.real(0, 0);
+  const double w_tax = figures.real(0, 0);
+  const double discount = figures.real(0, 1);
+  out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);
+  co_return;
+}
+
+Task<> Session::payment(const PaymentInput &in, db::PaymentResult &out) {
+  out = db::PaymentResult{};
+  const std::string w = str(in.w_id);
+  const std::string d = str(in.d_id);
+  const std::string cw = str(in.c_w_id);
+  const std::string cd = str(in.c_d_id);
+  const std::string amount = money(in.h_amount_cents);
+  const std::string when = db::unique_timestamp();
+  const std::string customer = "c_w_id = " + cw + " AND c_d_id = " + cd + " AND c_id = @c";
+  // No customer, no payment: the warehouse and district change only with one.
+  sql_ = "SET @c = NULL;SELECT c_id INTO @c FROM (" +
+         pick(conn, in.c_w_id, in.c_d_id, in.by_name != 0, in.c_id, in.c_last) +
+         ") AS p;START TRANSACTION;"
+         "UPDATE warehouse SET w_ytd = w_ytd + " +
+         amount + " WHERE w_id = " + w +
+         " AND @c IS NOT NULL;"
+         "UPDATE district SET d_ytd = d_ytd + " +
+         amount + " WHERE d_w_id = " + w + " AND d_id = " + d +
+         " AND @c IS NOT NULL;"
+         "UPDATE customer SET c_balance = c_balance - " +
+         amount + ", c_ytd_payment = c_ytd_payment + " + amount +
+         ", c_payment_cnt = c_payment_cnt + 1, c_data = IF(c_credit = 'BC', LEFT(CONCAT_WS(' ',"
+         " c_id, c_d_id, c_w_id, " +
+         d + ", " + w + ", " + amount +
+         ", c_data), 500), c_data)"
+         " WHERE " +
+         customer +
+         ";"
+         "INSERT INTO history SELECT c_id, c_d_id, c_w_id, d_id, w_id, '" +
+         when + "', " + amount +
+         ", CONCAT(w_name, '    ', d_name) FROM customer, warehouse, district WHERE " + customer +
+         " AND w_id = " + w + " AND d_w_id = " + w + " AND d_id = " + d +
+         ";"
+         "SELECT c_id, c_balance, c_credit, IF(c_credit = 'BC', LEFT(c_data, 200), ''),"
+         " c_first, c_middle, c_last, c_street_1, c_street_2, c_city, c_state, c_zip, c_phone,"
+         " c_since, c_credit_lim, c_discount, w_name, w_street_1, w_street_2, w_city, w_state,"
+         " w_zip, d_name, d_street_1, d_street_2, d_city, d_state, d_zip"
+         " FROM customer, warehouse, district WHERE " +
+         customer + " AND w_id = " + w + " AND d_w_id = " + w + " AND d_id = " + d + ";COMMIT";
+  pending = {TX_PAYMENT, in.w_id, in.d_id, when};
+  const std::vector<my::Result> r = co_await conn.query(sql_);
+  pending = db::Proof{};
+  const my::Result &c = r[7];
+  if (c.rows() != 1) {
+    throw not_found("Payment found no customer");
+  }
+  out.c_id = static_cast<int>(c.integer(0, 0));
+  out.balance_cents = c.cents(0, 1);
+  out.credit = c.text(0, 2);
+  out.data = c.text(0, 3);
+  co_return;
+}
+
+Task<> Session::order_status(const OrderStatusInput &in, db::OrderStatusResult &out) {
+  out = db::OrderStatusResult{};
+  const std::string w = str(in.w_id);
+  const std::string d = str(in.d_id);
+  sql_ = "WITH pick AS (" + pick(conn, in.w_id, in.d_id, in.by_name != 0, in.c_id, in.c_last) +
+         "), c AS (SELECT customer.c_id, c_balance, c_first, c_middle, c_last FROM customer, pick"
+         " WHERE c_w_id = " +
+         w + " AND c_d_id = " + d +
+         " AND customer.c_id = pick.c_id),"
+         " o AS (SELECT o_id, o_entry_d, o_carrier_id FROM orders, c WHERE o_w_id = " +
+         w + " AND o_d_id = " + d +
+         " AND o_c_id = c.c_id ORDER BY o_id DESC LIMIT 1)"
+         " SELECT c.c_id, c.c_balance, o.o_id, ol_i_id, ol_supply_w_id, ol_quantity, ol_amount,"
+         " ol_delivery_d, c.c_first, c.c_middle, c.c_last, o.o_entry_d, o.o_carrier_id"
+         " FROM c LEFT JOIN o ON 1 LEFT JOIN order_line ON ol_w_id = " +
+         w + " AND ol_d_id = " + d + " AND ol_o_id = o.o_id ORDER BY ol_number";
+  const std::vector<my::Result> r = co_await conn.query(sql_);
+  if (r[0].rows() < 1) {
+    throw not_found("Order-Status found no customer");
+  }
+  out.c_id = static_cast<int>(r[0].integer(0, 0));
+  out.balance_cents = r[0].cents(0, 1);
+  out.o_id = static_cast<int>(r[0].integer(0, 2));
+  out.lines = r[0].null(0, 3) ? 0 : static_cast<int>(r[0].rows());
+  co_return;
+}
+
+// Per district in turn: its oldest new order taken, its order given the carrier, its lines
+// the delivery time, and its customer the lines' sum; the orders delivered, in one row.
+Task<> Session::delivery(const DeliveryInput &in, db::DeliveryResult &out) {
+  out = db::DeliveryResult{};
+  const std::string w = str(in.w_id);
+  const std::string when = db::unique_timestamp();
+  sql_ = "START TRANSACTION;";
+  std::string delivered = "SELECT ";
+  for (int d = 1; d <= 10; ++d) {
+    const std::string o = "@o" + str(d);
+    const auto where = [&w, d](const std::string &prefix) {
+      return " WHERE " + prefix + "_w_id = " + w + " AND " + prefix + "_d_id = " + str(d);
+    };
+    sql_ += "SET " + o +
+            " = NULL, @c = NULL;"
+            "SELECT no_o_id INTO " +
+            o + " FROM new_order" + where("no") +
+            " ORDER BY no_o_id LIMIT 1 FOR UPDATE;"
+            "DELETE FROM new_order" +
+            where("no") + " AND no_o_id = " + o +
+            ";"
+            "UPDATE orders SET o_carrier_id = " +
+            str(in.o_carrier_id) + where("o") + " AND o_id = " + o +
+            ";"
+            "SELECT o_c_id INTO @c FROM orders" +
+            where("o") + " AND o_id = " + o +
+            ";"
+            "UPDATE order_line SET ol_delivery_d = '" +
+            when + "'" + where("ol") + " AND ol_o_id = " + o +
+            ";"
+            "UPDATE customer SET c_balance = c_balance + (SELECT sum(ol_amount) FROM order_line" +
+            where("ol") + " AND ol_o_id = " + o + "), c_delivery_cnt = c_delivery_cnt + 1" +
+            where("c") + " AND c_id = @c;";
+    delivered.append(d > 1 ? ", " : "").append(o);
+  }
+  sql_ += delivered + ";COMMIT";
+  pending = {TX_DELIVERY, in.w_id, 0, when};
+  const std::vector<my::Result> r = co_await conn.query(sql_);
+  pending = db::Proof{};
+  const my::Result &orders = r[r.size() - 2];
+  for (unsigned d = 0; d < 10; ++d) {
+    out.o_id[d] = orders.null(0, d) ? 0 : static_cast<int>(orders.integer(0, d));
+    out.delivered += out.o_id[d] != 0 ? 1 : 0;
+  }
+  out.skipped = 10 - out.delivered;
+  co_return;
+}
+
+Task<> Session::stock_level(const StockLevelInput &in, db::StockLevelResult &out) {
+  sql_ = "SELECT count(DISTINCT s_i_id) FROM district"
+         " JOIN order_line ON ol_w_id = d_w_id AND ol_d_id = d_id"
+         "  AND ol_o_id >= d_next_o_id - 20 AND ol_o_id < d_next_o_id"
+         " JOIN stock ON s_w_id = ol_w_id AND s_i_id = ol_i_id"
+         " WHERE d_w_id = " +
+         str(in.w_id) + " AND d_id = " + str(in.d_id) + " AND s_quantity < " + str(in.threshold);
+  const std::vector<my::Result> r = co_await conn.query(sql_);
+  out.low_stock = static_cast<int>(r[0].integer(0, 0));
+  co_return;
+}
+
+bool Session::found(const db::Proof &proof, db::DeliveryResult *delivered) {
+  const std::string w = str(proof.w_id);
+  const std::string stamp = "'" + proof.stamp + "'";
+  std::string sql;
+  if (proof.type == TX_DELIVERY) {
+    sql = "SELECT ol_d_id, min(ol_o_id) FROM order_line WHERE ol_w_id = " + w +
+          " AND ol_delivery_d = " + stamp + " GROUP BY ol_d_id";
+  } else if (proof.type == TX_NEW_ORDER) {
+    sql = "SELECT o_id FROM orders WHERE o_w_id = " + w + " AND o_d_id = " + str(proof.d_id) +
+          " AND o_entry_d = " + stamp;
+  } else {
+    sql = "SELECT 1 FROM history WHERE h_w_id = " + w + " AND h_d_id = " + str(proof.d_id) +
+          " AND h_date = " + stamp;
+  }
+  const std::vector<my::Result> r = conn.exec(sql);
+  if (r[0].rows() == 0) {
+    return false;
+  }
+  if (delivered != nullptr && proof.type == TX_DELIVERY) {
+    *delivered = db::DeliveryResult{};
+    for (size_t row = 0; row < r[0].rows(); ++row) {
+      const long long d = r[0].integer(row, 0);
+      if (d >= 1 && d <= 10 && delivered->o_id[static_cast<size_t>(d - 1)] == 0) {
+        delivered->o_id[static_cast<size_t>(d - 1)] = static_cast<int>(r[0].integer(row, 1));
+        ++delivered->delivered;
+      }
+    }
+    delivered->skipped = 10 - delivered->delivered;
+  }
+  return true;
+}
+
+db::Settled Session::settle(const db::Proof &proof, int old_id, db::DeliveryResult *delivered) {
+  const std::string id = str(old_id);
+  for (int tries = 0;; ++tries) { // every 50 ms
+    const std::vector<my::Result> r =
+        conn.exec("SELECT count(*) FROM information_schema.PROCESSLIST WHERE ID = " + id);
+    if (r[0].integer(0, 0) == 0) {
+      break;
+    }
+    if (tries == 100) {
+      try {
+        conn.exec("KILL CONNECTION " + id);
+      } catch (const my::Error &e) {
+        if (e.number() != ER_NO_SUCH_THREAD) {
+          throw;
+        }
+      }
+    }
+    if (tries == 600) {
+      return db::Settled::unknown;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return found(proof, delivered) ? db::Settled::committed : db::Settled::not_committed;
+}
+
+} // namespace my_tx

@@ -1,0 +1,44 @@
+// transactions.h - the five TPC-C transactions on the kit's MariaDB schema.
+//
+// Each is one multi-statement text per round trip: New-Order takes two (its
+// reads and locks, then its writes and COMMIT, computed from what the first
+// returned), the others one.  A failure throws my::Error; the session then
+// holds no open transaction unless the connection itself is gone.
+#ifndef TPCC_DRIVER_MY_TRANSACTIONS_H
+#define TPCC_DRIVER_MY_TRANSACTIONS_H
+
+#include "db.h"
+#include "my.h"
+#include "task.h"
+
+#include <string>
+
+namespace my_tx {
+
+class Session : public db::Session {
+public:
+  Session(const my::Uri &uri, const std::string &name);
+  my::Connection conn;
+
+  Task<> new_order(const NewOrderInput &in, db::NewOrderResult &out) override;
+  Task<> payment(const PaymentInput &in, db::PaymentResult &out) override;
+  Task<> order_status(const OrderStatusInput &in, db::OrderStatusResult &out) override;
+  Task<> delivery(const DeliveryInput &in, db::DeliveryResult &out) override;
+  Task<> stock_level(const StockLevelInput &in, db::StockLevelResult &out) override;
+  void reset() override;
+  void attach(Reactor *reactor) override { conn.set_reactor(reactor); }
+  int server_id() const override { return static_cast<int>(conn.id()); }
+  db::Settled settle(const db::Proof &proof, int old_id, db::DeliveryResult *delivered) override;
+
+  // Whether the rows of proof's transaction are there; a delivery's fill in delivered.
+  bool found(const db::Proof &proof, db::DeliveryResult *delivered = nullptr);
+
+private:
+  Task<> finish_new_order(const NewOrderInput &in, std::vector<my::Result> &read,
+                          db::NewOrderResult &out);
+  std::string sql_; // the text of the round trip under way, which must outlive it
+};
+
+} // namespace my_tx
+
+#endif
