@@ -1,8 +1,11 @@
 // db.cpp - what every database kind shares, and the choice of one; see db.h.
 #include "db.h"
 
+#include "loader.h"
 #include "mariadb/backend.h"
+#include "mariadb/my_load.h"
 #include "postgresql/backend.h"
+#include "postgresql/pg_load.h"
 
 #include <algorithm>
 #include <atomic>
@@ -71,6 +74,13 @@ std::unique_ptr<Database> open(const std::string &conninfo) {
     return my_backend::open(my::parse_uri(conninfo));
   }
   return pg_backend::open(conninfo);
+}
+
+std::unique_ptr<load::Target> open_target(const std::string &conninfo) {
+  if (my::is_uri(conninfo)) {
+    return my_load::open(my::parse_uri(conninfo));
+  }
+  return pg_load::open(conninfo);
 }
 
 } // namespace db

@@ -20,6 +20,10 @@
 #include <string>
 #include <vector>
 
+namespace load {
+class Target;
+}
+
 namespace db {
 
 // What the server or the client library said.  code is the server's own code for the error
@@ -205,6 +209,9 @@ void validate(const std::string &conninfo);
 // else libpq's.  Throws Error when it cannot connect, std::invalid_argument when the string
 // is malformed.
 std::unique_ptr<Database> open(const std::string &conninfo);
+
+// The same database as the target of a load (loader.h).
+std::unique_ptr<load::Target> open_target(const std::string &conninfo);
 
 } // namespace db
 
