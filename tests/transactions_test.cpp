@@ -1,6 +1,10 @@
 // Each transaction's effect on a loaded two-warehouse database, against the
-// rules it must follow.  Every test works on warehouses, districts, items and
-// customers of its own, so they hold in any order.
+// rules it must follow, on PostgreSQL (as statements and as calls of the
+// kit's functions) and on MariaDB by the same cases.  Every test works on
+// warehouses, districts, items and customers of its own, so they hold in any
+// order.
+#include "mariadb/my.h"
+#include "mariadb/transactions.h"
 #include "postgresql/schema.h"
 #include "postgresql/transactions.h"
 
@@ -16,33 +20,172 @@
 
 namespace {
 
-std::string dsn() {
-  std::ifstream in(TPCC_DSN_FILE);
+std::string first_line(const char *file) {
+  std::ifstream in(file);
   std::string line;
   std::getline(in, line);
   return line;
 }
 
-// Every case runs twice: as the kit's statements and as calls of its functions.
-class Transactions : public testing::TestWithParam<tx::Mode> {
-protected:
-  tx::Session s{dsn(), GetParam()};
-  // The first field of the first row of sql.
-  std::string one(const std::string &sql, const std::vector<std::string> &params = {}) {
-    const pg::Result r = s.conn.exec(sql, params);
-    return PQntuples(r.get()) == 0 ? "(none)" : pg::text(r, 0, 0);
-  }
-  long long number(const std::string &sql, const std::vector<std::string> &params = {}) {
-    return std::stoll(one(sql, params));
-  }
-  // Every field of the first row of sql, as numbers.
-  std::vector<double> row(const std::string &sql, const std::vector<std::string> &params = {}) {
-    const pg::Result r = s.conn.exec(sql, params);
-    std::vector<double> out;
-    for (int col = 0; PQntuples(r.get()) > 0 && col < PQnfields(r.get()); ++col) {
-      out.push_back(pg::real(r, 0, col));
+struct Kind {
+  const char *name;
+  bool mariadb;
+  db::Mode mode;
+};
+void PrintTo(const Kind &k, std::ostream *out) {
+  *out << k.name;
+}
+
+// The test's own reads and writes, in SQL both databases take: '?' marks a parameter.
+class Sql {
+public:
+  virtual ~Sql() = default;
+  // The rows of sql's last result, each field as text ("(null)" for NULL).
+  virtual std::vector<std::vector<std::string>> rows(const std::string &sql,
+                                                     const std::vector<std::string> &params) = 0;
+};
+
+class PgSql : public Sql {
+public:
+  explicit PgSql(const std::string &dsn) : conn_(dsn) {}
+  std::vector<std::vector<std::string>> rows(const std::string &sql,
+                                             const std::vector<std::string> &params) override {
+    std::string numbered;
+    int n = 0;
+    for (const char c : sql) {
+      numbered += c == '?' ? "$" + std::to_string(++n) : std::string(1, c);
+    }
+    const pg::Result r = conn_.exec(numbered, params);
+    std::vector<std::vector<std::string>> out(static_cast<size_t>(PQntuples(r.get())));
+    for (size_t row = 0; row < out.size(); ++row) {
+      for (int col = 0; col < PQnfields(r.get()); ++col) {
+        const bool null = PQgetisnull(r.get(), static_cast<int>(row), col) != 0;
+        out[row].emplace_back(null ? "(null)" : pg::text(r, static_cast<int>(row), col));
+      }
     }
     return out;
+  }
+
+private:
+  pg::Connection conn_;
+};
+
+class MySql : public Sql {
+public:
+  explicit MySql(const std::string &dsn) : conn_(my::parse_uri(dsn)) {}
+  std::vector<std::vector<std::string>> rows(const std::string &sql,
+                                             const std::vector<std::string> &params) override {
+    std::string text;
+    size_t n = 0;
+    for (const char c : sql) {
+      if (c != '?') {
+        text += c;
+        continue;
+      }
+      const std::string &p = params.at(n++);
+      const bool digits = !p.empty() && p.find_first_not_of("0123456789") == std::string::npos;
+      text += digits ? p : my::quote(conn_, p); // LIMIT and OFFSET take numbers only
+    }
+    const std::vector<my::Result> all = conn_.exec(text);
+    const my::Result &r = all.back();
+    std::vector<std::vector<std::string>> out(r.rows());
+    const unsigned fields = r.rows() > 0 ? mysql_field_count(conn_.get()) : 0;
+    for (size_t row = 0; row < out.size(); ++row) {
+      for (unsigned col = 0; col < fields; ++col) {
+        out[row].emplace_back(r.null(row, col) ? "(null)" : r.text(row, col));
+      }
+    }
+    return out;
+  }
+
+private:
+  my::Connection conn_;
+};
+
+std::string dsn(const Kind &k) {
+  return first_line(k.mariadb ? TPCC_MY_DSN_FILE : TPCC_DSN_FILE);
+}
+
+std::unique_ptr<Sql> sql_connection(const Kind &k) {
+  if (k.mariadb) {
+    return std::make_unique<MySql>(dsn(k));
+  }
+  return std::make_unique<PgSql>(dsn(k));
+}
+
+class Transactions : public testing::TestWithParam<Kind> {
+protected:
+  std::unique_ptr<db::Database> database = db::open(dsn(GetParam()));
+  std::unique_ptr<db::Session> s = database->session(GetParam().mode);
+  std::unique_ptr<Sql> sql = sql_connection(GetParam());
+
+  // The first field of the first row of sql.
+  std::string one(const std::string &text, const std::vector<std::string> &params = {}) {
+    const auto r = sql->rows(text, params);
+    return r.empty() ? "(none)" : r[0][0];
+  }
+  long long number(const std::string &text, const std::vector<std::string> &params = {}) {
+    return std::stoll(one(text, params));
+  }
+  // Every field of the first row of sql, as numbers.
+  std::vector<double> row(const std::string &text, const std::vector<std::string> &params = {}) {
+    const auto r = sql->rows(text, params);
+    std::vector<double> out;
+    for (size_t col = 0; !r.empty() && col < r[0].size(); ++col) {
+      out.push_back(std::stod(r[0][col]));
+    }
+    return out;
+  }
+  // Whether the session holds no open transaction.
+  bool idle() {
+    if (GetParam().mariadb) {
+      auto &m = dynamic_cast<my_tx::Session &>(*s);
+      return m.conn.exec("SELECT @@in_transaction")[0].integer(0, 0) == 0;
+    }
+    return PQtransactionStatus(dynamic_cast<tx::Session &>(*s).conn.get()) == PQTRANS_IDLE;
+  }
+  // Whether the rows of proof's transaction are there.
+  bool committed(const db::Proof &p) {
+    const std::string w = std::to_string(p.w_id);
+    const std::string d = std::to_string(p.d_id);
+    switch (p.type) {
+    case TX_NEW_ORDER:
+      return number("SELECT count(*) FROM orders WHERE o_w_id = ? AND o_d_id = ?"
+                    " AND o_entry_d = ?",
+                    {w, d, p.stamp}) > 0;
+    case TX_PAYMENT:
+      return number("SELECT count(*) FROM history WHERE h_w_id = ? AND h_d_id = ?"
+                    " AND h_date = ?",
+                    {w, d, p.stamp}) > 0;
+    default:
+      return number("SELECT count(*) FROM order_line WHERE ol_w_id = ?"
+                    " AND ol_delivery_d = ?",
+                    {w, p.stamp}) > 0;
+    }
+  }
+  // Whether the server's connection id waits for a row lock.
+  bool waiting_on_lock(int id) {
+    return number(GetParam().mariadb
+                      ? "SELECT count(*) FROM information_schema.INNODB_TRX"
+                        " WHERE trx_mysql_thread_id = ? AND trx_state = 'LOCK WAIT'"
+                      : "SELECT count(*) FROM pg_locks WHERE pid = ? AND NOT granted",
+                  {std::to_string(id)}) > 0;
+  }
+  // Sends the transaction that begin starts on a connection of its own and closes that
+  // connection unread once sent() holds, as a driver that lost the answer would; returns its
+  // proof and the server process that served it.
+  std::pair<db::Proof, int>
+  send_unanswered(const std::function<Task<>(db::Session &)> &begin,
+                  const std::function<bool(const db::Proof &, int)> &sent) {
+    Reactor reactor;
+    std::unique_ptr<db::Session> lost = database->session(GetParam().mode);
+    lost->attach(&reactor);
+    Task<> t = begin(*lost);
+    t.start(); // sent; suspended until an answer that is never read
+    for (int tries = 0; tries < 500 && !sent(lost->pending, lost->server_id()); ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return {lost->pending, lost->server_id()};
   }
 };
 
@@ -78,64 +221,63 @@ TEST_P(Transactions, NewOrderAppliesEachLineToItsStock) {
   for (const Case &c : cases) {
     const int supply = c.lines[0].second;
     const std::vector<std::string> key = {std::to_string(supply), std::to_string(c.item)};
-    s.conn.exec("UPDATE stock SET s_quantity = $3 WHERE s_w_id = $1 AND s_i_id = $2",
-                {key[0], key[1], std::to_string(c.quantity_before)});
-    const std::vector<double> before =
-        row("SELECT s_ytd, s_order_cnt, s_remote_cnt FROM stock WHERE s_w_id = $1 AND s_i_id = $2",
-            key);
+    (void)sql->rows("UPDATE stock SET s_quantity = ? WHERE s_w_id = ? AND s_i_id = ?",
+                    {std::to_string(c.quantity_before), key[0], key[1]});
+    const std::vector<double> before = row(
+        "SELECT s_ytd, s_order_cnt, s_remote_cnt FROM stock WHERE s_w_id = ? AND s_i_id = ?", key);
     const long long next_o_id =
         number("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 1");
     std::vector<NewOrderLine> lines;
     for (const auto &[quantity, w] : c.lines) {
       lines.push_back({c.item, w, quantity});
     }
-    tx::NewOrderResult out;
-    wait(tx::new_order(s, order(1, 1, 42, lines), out));
+    db::NewOrderResult out;
+    wait(s->new_order(order(1, 1, 42, lines), out));
     ASSERT_FALSE(out.rolled_back) << c.name;
     EXPECT_EQ(out.o_id, next_o_id) << c.name;
     EXPECT_EQ(number("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 1"),
               next_o_id + 1);
     ASSERT_EQ(before.size(), 3U);
     EXPECT_EQ(row("SELECT s_quantity, s_ytd, s_order_cnt, s_remote_cnt FROM stock"
-                  " WHERE s_w_id = $1 AND s_i_id = $2",
+                  " WHERE s_w_id = ? AND s_i_id = ?",
                   key),
               std::vector<double>({c.quantity_after, before[0] + c.ytd, before[1] + c.order_cnt,
                                    before[2] + c.remote_cnt}))
         << c.name;
     const std::vector<std::string> o = {std::to_string(out.o_id)};
-    EXPECT_EQ(
-        one("SELECT o_c_id || ' ' || o_ol_cnt || ' ' || o_all_local || ' ' ||"
-            " (o_carrier_id IS NULL) FROM orders WHERE o_w_id = 1 AND o_d_id = 1 AND o_id = $1",
-            o),
-        "42 " + std::to_string(c.lines.size()) + (c.remote_cnt != 0 ? " 0" : " 1") + " true")
+    EXPECT_EQ(one("SELECT concat(o_c_id, ' ', o_ol_cnt, ' ', o_all_local, ' ',"
+                  " CASE WHEN o_carrier_id IS NULL THEN 'true' ELSE 'false' END) FROM orders"
+                  " WHERE o_w_id = 1 AND o_d_id = 1 AND o_id = ?",
+                  o),
+              "42 " + std::to_string(c.lines.size()) + (c.remote_cnt != 0 ? " 0" : " 1") + " true")
         << c.name;
     EXPECT_EQ(
-        number("SELECT count(*) FROM new_order WHERE no_w_id = 1 AND no_d_id = 1 AND no_o_id = $1",
+        number("SELECT count(*) FROM new_order WHERE no_w_id = 1 AND no_d_id = 1 AND no_o_id = ?",
                o),
         1);
     // Each line: its number in input order, quantity x price, the district's S_DIST.
     EXPECT_EQ(number("SELECT count(*) FROM order_line JOIN item ON i_id = ol_i_id"
                      " JOIN stock ON s_w_id = ol_supply_w_id AND s_i_id = ol_i_id"
-                     " WHERE ol_w_id = 1 AND ol_d_id = 1 AND ol_o_id = $1 AND ol_delivery_d IS NULL"
+                     " WHERE ol_w_id = 1 AND ol_d_id = 1 AND ol_o_id = ? AND ol_delivery_d IS NULL"
                      " AND ol_amount = ol_quantity * i_price AND ol_dist_info = s_dist_01",
                      o),
               static_cast<long long>(c.lines.size()))
         << c.name;
-    std::string quantities;
+    std::vector<std::vector<std::string>> quantities;
     for (const auto &line : c.lines) {
-      quantities.append(quantities.empty() ? "" : ",").append(std::to_string(line.first));
+      quantities.push_back({std::to_string(line.first)});
     }
-    EXPECT_EQ(one("SELECT string_agg(ol_quantity::text, ',' ORDER BY ol_number) FROM order_line"
-                  " WHERE ol_w_id = 1 AND ol_d_id = 1 AND ol_o_id = $1",
-                  o),
+    EXPECT_EQ(sql->rows("SELECT ol_quantity FROM order_line WHERE ol_w_id = 1 AND ol_d_id = 1"
+                        " AND ol_o_id = ? ORDER BY ol_number",
+                        o),
               quantities)
         << c.name;
     EXPECT_EQ(out.lines, static_cast<int>(c.lines.size())) << c.name;
     const std::string item =
-        one("SELECT i_name || ' ' || (i_price * 100)::bigint FROM item WHERE i_id = $1", {key[1]});
+        one("SELECT concat(i_name, ' ', round(i_price * 100)) FROM item WHERE i_id = ?", {key[1]});
     ASSERT_EQ(out.line.size(), c.lines.size()) << c.name;
     for (size_t l = 0; l < c.lines.size(); ++l) {
-      const tx::NewOrderLineResult &shown = out.line[l];
+      const db::NewOrderLineResult &shown = out.line[l];
       EXPECT_EQ(shown.i_name + " " + std::to_string(shown.price_cents), item) << c.name;
       EXPECT_EQ(shown.s_quantity, c.shown[l]) << c.name << ", line " << l + 1;
       EXPECT_EQ(shown.amount_cents, c.lines[l].first * shown.price_cents) << c.name;
@@ -156,60 +298,60 @@ TEST_P(Transactions, ANewOrderThatCannotBeTakenChangesNothing) {
   for (const Case &c : cases) {
     const std::string next = one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 7");
     const std::string stock =
-        one("SELECT s_quantity || ' ' || s_ytd FROM stock WHERE s_w_id = 1 AND s_i_id = 2001");
-    tx::NewOrderResult out;
+        one("SELECT concat(s_quantity, ' ', s_ytd) FROM stock WHERE s_w_id = 1 AND s_i_id = 2001");
+    db::NewOrderResult out;
     std::string sqlstate;
     try {
-      wait(tx::new_order(s, c.in, out));
-    } catch (const pg::Error &e) {
-      sqlstate = e.sqlstate();
+      wait(s->new_order(c.in, out));
+    } catch (const db::Error &e) {
+      sqlstate = e.code();
     }
     EXPECT_EQ(sqlstate.empty(), c.rolled_back) << c.name << ": " << sqlstate;
     EXPECT_EQ(out.rolled_back, c.rolled_back) << c.name;
     EXPECT_EQ(one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 7"), next)
         << c.name;
     EXPECT_EQ(
-        one("SELECT s_quantity || ' ' || s_ytd FROM stock WHERE s_w_id = 1 AND s_i_id = 2001"),
+        one("SELECT concat(s_quantity, ' ', s_ytd) FROM stock WHERE s_w_id = 1 AND s_i_id = 2001"),
         stock)
         << c.name;
     EXPECT_EQ(
-        number("SELECT count(*) FROM orders WHERE o_w_id = 1 AND o_d_id = 7 AND o_id = $1", {next}),
+        number("SELECT count(*) FROM orders WHERE o_w_id = 1 AND o_d_id = 7 AND o_id = ?", {next}),
         0)
         << c.name;
-    EXPECT_EQ(PQtransactionStatus(s.conn.get()), PQTRANS_IDLE) << c.name;
+    EXPECT_TRUE(idle()) << c.name;
   }
 }
 
 TEST_P(Transactions, PaymentByNameTakesTheMiddleCustomerByFirstName) {
   for (const int n : {1, 2, 3, 4}) {
     const std::string name = one("SELECT c_last FROM customer WHERE c_w_id = 1 AND c_d_id = 2"
-                                 " GROUP BY c_last HAVING count(*) = $1 ORDER BY c_last LIMIT 1",
+                                 " GROUP BY c_last HAVING count(*) = ? ORDER BY c_last LIMIT 1",
                                  {std::to_string(n)});
     if (name == "(none)") {
       continue;
     }
     const std::string want =
-        one("SELECT c_id FROM customer WHERE c_w_id = 1 AND c_d_id = 2 AND c_last = $1"
-            " ORDER BY c_first, c_id OFFSET $2 LIMIT 1",
+        one("SELECT c_id FROM customer WHERE c_w_id = 1 AND c_d_id = 2 AND c_last = ?"
+            " ORDER BY c_first, c_id LIMIT 1 OFFSET ?",
             {name, std::to_string((n + 1) / 2 - 1)});
     PaymentInput in{1, 2, 1, 2, 1, 0, {}, 12345};
     (void)std::snprintf(in.c_last, sizeof in.c_last, "%s", name.c_str());
     const auto money = [&] {
       return row("SELECT w_ytd, d_ytd, c_balance, c_ytd_payment, c_payment_cnt"
                  " FROM warehouse, district, customer WHERE w_id = 1 AND d_w_id = 1"
-                 " AND d_id = 2 AND c_w_id = 1 AND c_d_id = 2 AND c_id = $1",
+                 " AND d_id = 2 AND c_w_id = 1 AND c_d_id = 2 AND c_id = ?",
                  {want});
     };
     const std::vector<double> m0 = money();
     ASSERT_EQ(m0.size(), 5U);
     const long long history =
         number("SELECT count(*) FROM history WHERE h_c_w_id = 1 AND h_c_d_id = 2"
-               " AND h_c_id = $1 AND h_amount = 123.45 AND h_data ="
-               " (SELECT w_name || '    ' || d_name FROM warehouse, district"
+               " AND h_c_id = ? AND h_amount = 123.45 AND h_data ="
+               " (SELECT concat(w_name, '    ', d_name) FROM warehouse, district"
                "  WHERE w_id = 1 AND d_w_id = 1 AND d_id = 2)",
                {want});
-    tx::PaymentResult out;
-    wait(tx::payment(s, in, out));
+    db::PaymentResult out;
+    wait(s->payment(in, out));
     EXPECT_EQ(std::to_string(out.c_id), want) << n << " named " << name;
     const std::vector<double> m1 = money();
     ASSERT_EQ(m1.size(), 5U);
@@ -219,8 +361,8 @@ TEST_P(Transactions, PaymentByNameTakesTheMiddleCustomerByFirstName) {
     EXPECT_NEAR(m1[3] - m0[3], 123.45, 1e-6); // C_YTD_PAYMENT
     EXPECT_EQ(m1[4] - m0[4], 1);              // C_PAYMENT_CNT
     EXPECT_EQ(
-        number("SELECT count(*) FROM history WHERE h_c_w_id = 1 AND h_c_d_id = 2 AND h_c_id = $1"
-               " AND h_amount = 123.45 AND h_data = (SELECT w_name || '    ' || d_name"
+        number("SELECT count(*) FROM history WHERE h_c_w_id = 1 AND h_c_d_id = 2 AND h_c_id = ?"
+               " AND h_amount = 123.45 AND h_data = (SELECT concat(w_name, '    ', d_name)"
                " FROM warehouse, district WHERE w_id = 1 AND d_w_id = 1 AND d_id = 2)",
                {want}),
         history + 1);
@@ -233,120 +375,96 @@ TEST_P(Transactions, APaymentThatFindsNoCustomerChangesNothing) {
   (void)std::snprintf(by_name.c_last, sizeof by_name.c_last, "NOSUCHNAME");
   for (const PaymentInput &in : {by_number, by_name}) {
     const auto state = [&] {
-      return one("SELECT w_ytd || ' ' || d_ytd || ' ' || (SELECT count(*) FROM history)"
+      return one("SELECT concat(w_ytd, ' ', d_ytd, ' ', (SELECT count(*) FROM history))"
                  " FROM warehouse, district WHERE w_id = 1 AND d_w_id = 1 AND d_id = 9");
     };
     const std::string before = state();
-    tx::PaymentResult out;
-    EXPECT_THROW(wait(tx::payment(s, in, out)), pg::Error) << in.by_name;
+    db::PaymentResult out;
+    EXPECT_THROW(wait(s->payment(in, out)), db::Error) << in.by_name;
     EXPECT_EQ(state(), before) << in.by_name;
-    EXPECT_EQ(PQtransactionStatus(s.conn.get()), PQTRANS_IDLE);
+    EXPECT_TRUE(idle());
   }
 }
 
 TEST_P(Transactions, PaymentPrependsToABadCreditCustomersDataCutAt500) {
   for (const std::string credit : {"BC", "GC"}) {
     const std::string c = one("SELECT min(c_id) FROM customer WHERE c_w_id = 1 AND c_d_id = 3"
-                              " AND c_credit = $1",
+                              " AND c_credit = ?",
                               {credit});
-    s.conn.exec("UPDATE customer SET c_data = repeat('x', 500) WHERE c_w_id = 1 AND c_d_id = 3"
-                " AND c_id = $1",
-                {c});
+    (void)sql->rows("UPDATE customer SET c_data = repeat('x', 500) WHERE c_w_id = 1"
+                    " AND c_d_id = 3 AND c_id = ?",
+                    {c});
     PaymentInput in{2, 4, 1, 3, 0, std::stoi(c), {}, 1234}; // a remote payment: 12.34 through 2/4
-    tx::PaymentResult out;
-    wait(tx::payment(s, in, out));
+    db::PaymentResult out;
+    wait(s->payment(in, out));
     const std::string prefix = c + " 3 1 4 2 12.34 ";
     const std::string want =
         credit == "BC" ? (prefix + std::string(500, 'x')).substr(0, 500) : std::string(500, 'x');
-    EXPECT_EQ(one("SELECT c_data FROM customer WHERE c_w_id = 1 AND c_d_id = 3 AND c_id = $1", {c}),
+    EXPECT_EQ(one("SELECT c_data FROM customer WHERE c_w_id = 1 AND c_d_id = 3 AND c_id = ?", {c}),
               want)
         << credit;
     EXPECT_EQ(out.data, credit == "BC" ? want.substr(0, 200) : "") << credit;
   }
 }
 
-// Sends the transaction that begin starts on a connection of its own and closes that connection
-// unread once sent() holds, as a driver that lost the answer would; returns its proof and the
-// server process that served it.
-std::pair<tx::Proof, int> send_unanswered(tx::Mode mode,
-                                          const std::function<Task<>(tx::Session &)> &begin,
-                                          const std::function<bool(const tx::Proof &, int)> &sent) {
-  Reactor reactor;
-  tx::Session lost(dsn(), mode);
-  lost.conn.set_reactor(&reactor);
-  Task<> t = begin(lost);
-  t.start(); // sent; suspended until an answer that is never read
-  for (int tries = 0; tries < 500 && !sent(lost.pending, lost.backend_pid); ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return {lost.pending, lost.backend_pid};
-}
-
-// A delivery whose answer is lost once it has committed; what s then finds of it.
-tx::Settled deliver_unanswered(tx::Session &s, const DeliveryInput &in, tx::DeliveryResult &out) {
-  const auto [proof, pid] = send_unanswered(
-      s.mode, [&](tx::Session &lost) { return tx::delivery(lost, in, out); },
-      [&](const tx::Proof &p, int) { return tx::found(s, p); });
-  return s.settle(proof, pid, &out);
-}
-
 TEST_P(Transactions, ALostCommitStillWaitingOnALockIsSettledOnlyOnceItsProcessHasEnded) {
-  tx::Session holder{dsn()};
-  holder.conn.exec("BEGIN");
-  holder.conn.exec("UPDATE district SET d_ytd = d_ytd WHERE d_w_id = 2 AND d_id = 10");
+  const std::unique_ptr<Sql> holder = sql_connection(GetParam());
+  (void)holder->rows("START TRANSACTION", {});
+  (void)holder->rows("UPDATE district SET d_ytd = d_ytd WHERE d_w_id = 2 AND d_id = 10", {});
   const PaymentInput in{2, 10, 2, 10, 0, 17, {}, 4321};
-  tx::PaymentResult out;
-  const auto [proof, pid] = send_unanswered(
-      s.mode, [&](tx::Session &lost) { return tx::payment(lost, in, out); },
-      [&](const tx::Proof &, int backend) {
-        return number("SELECT count(*) FROM pg_locks WHERE pid = $1 AND NOT granted",
-                      {std::to_string(backend)}) > 0;
-      });
-  const tx::Settled settled = s.settle(proof, pid, nullptr); // the holder never lets go meanwhile
-  holder.conn.exec("COMMIT");
+  db::PaymentResult out;
+  const auto [proof, pid] =
+      send_unanswered([&](db::Session &lost) { return lost.payment(in, out); },
+                      [&](const db::Proof &, int backend) { return waiting_on_lock(backend); });
+  const db::Settled settled = s->settle(proof, pid, nullptr); // the holder never lets go meanwhile
+  (void)holder->rows("COMMIT", {});
   std::this_thread::sleep_for(std::chrono::milliseconds(300)); // time to commit, had it lived
-  const bool there = tx::found(s, proof);
-  EXPECT_EQ(settled, there ? tx::Settled::committed : tx::Settled::not_committed);
-  EXPECT_NE(settled, tx::Settled::unknown);
+  const bool there = committed(proof);
+  EXPECT_EQ(settled, there ? db::Settled::committed : db::Settled::not_committed);
+  EXPECT_NE(settled, db::Settled::unknown);
 }
 
 TEST_P(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
-  s.conn.exec("DELETE FROM new_order WHERE no_w_id = 2 AND no_d_id = 4");
+  (void)sql->rows("DELETE FROM new_order WHERE no_w_id = 2 AND no_d_id = 4", {});
   for (const bool answered : {true, false}) {
     SCOPED_TRACE(answered ? "answered" : "its answer lost");
     const std::string oldest =
         one("SELECT min(no_o_id) FROM new_order WHERE no_w_id = 2 AND no_d_id = 1");
     const std::string customer =
-        one("SELECT o_c_id FROM orders WHERE o_w_id = 2 AND o_d_id = 1 AND o_id = $1", {oldest});
+        one("SELECT o_c_id FROM orders WHERE o_w_id = 2 AND o_d_id = 1 AND o_id = ?", {oldest});
     const std::string sum = one(
-        "SELECT sum(ol_amount) FROM order_line WHERE ol_w_id = 2 AND ol_d_id = 1 AND ol_o_id = $1",
+        "SELECT sum(ol_amount) FROM order_line WHERE ol_w_id = 2 AND ol_d_id = 1 AND ol_o_id = ?",
         {oldest});
     const auto account = [&] {
       return row("SELECT c_balance, c_delivery_cnt FROM customer"
-                 " WHERE c_w_id = 2 AND c_d_id = 1 AND c_id = $1",
+                 " WHERE c_w_id = 2 AND c_d_id = 1 AND c_id = ?",
                  {customer});
     };
     const std::vector<double> a0 = account();
     ASSERT_EQ(a0.size(), 2U);
-    tx::DeliveryResult out;
+    db::DeliveryResult out;
     if (answered) {
-      wait(tx::delivery(s, {2, 7}, out));
+      wait(s->delivery({2, 7}, out));
     } else {
-      ASSERT_EQ(deliver_unanswered(s, {2, 7}, out), tx::Settled::committed);
+      const DeliveryInput in{2, 7};
+      const auto [proof, pid] =
+          send_unanswered([&](db::Session &lost) { return lost.delivery(in, out); },
+                          [&](const db::Proof &p, int) { return p.type >= 0 && committed(p); });
+      ASSERT_EQ(s->settle(proof, pid, &out), db::Settled::committed);
     }
     EXPECT_EQ(out.delivered, 9);
     EXPECT_EQ(out.skipped, 1);
     EXPECT_EQ(out.o_id[3], 0);
     EXPECT_EQ(std::to_string(out.o_id[0]), oldest);
     EXPECT_EQ(
-        number("SELECT count(*) FROM new_order WHERE no_w_id = 2 AND no_d_id = 1 AND no_o_id = $1",
+        number("SELECT count(*) FROM new_order WHERE no_w_id = 2 AND no_d_id = 1 AND no_o_id = ?",
                {oldest}),
         0);
-    EXPECT_EQ(one("SELECT o_carrier_id FROM orders WHERE o_w_id = 2 AND o_d_id = 1 AND o_id = $1",
+    EXPECT_EQ(one("SELECT o_carrier_id FROM orders WHERE o_w_id = 2 AND o_d_id = 1 AND o_id = ?",
                   {oldest}),
               "7");
     EXPECT_EQ(
-        number("SELECT count(*) FROM order_line WHERE ol_w_id = 2 AND ol_d_id = 1 AND ol_o_id = $1"
+        number("SELECT count(*) FROM order_line WHERE ol_w_id = 2 AND ol_d_id = 1 AND ol_o_id = ?"
                " AND ol_delivery_d IS NULL",
                {oldest}),
         0);
@@ -358,11 +476,11 @@ TEST_P(Transactions, DeliveryTakesEachDistrictsOldestOrderAndSkipsAnEmptyOne) {
 }
 
 TEST_P(Transactions, OrderStatusShowsTheCustomersLastOrder) {
-  tx::NewOrderResult placed;
-  wait(tx::new_order(s, order(1, 5, 77, {{3001, 1, 2}, {3002, 1, 3}, {3003, 1, 4}}), placed));
+  db::NewOrderResult placed;
+  wait(s->new_order(order(1, 5, 77, {{3001, 1, 2}, {3002, 1, 3}, {3003, 1, 4}}), placed));
   OrderStatusInput in{1, 5, 0, 77, {}};
-  tx::OrderStatusResult out;
-  wait(tx::order_status(s, in, out));
+  db::OrderStatusResult out;
+  wait(s->order_status(in, out));
   EXPECT_EQ(out.c_id, 77);
   EXPECT_EQ(out.o_id, placed.o_id);
   EXPECT_EQ(out.lines, 3);
@@ -370,60 +488,59 @@ TEST_P(Transactions, OrderStatusShowsTheCustomersLastOrder) {
 
 TEST_P(Transactions, StockLevelCountsDistinctLowItemsOfTheLast20Orders) {
   const std::string next = one("SELECT d_next_o_id FROM district WHERE d_w_id = 1 AND d_id = 6");
-  const pg::Result lines = s.conn.exec(
+  const auto lines = sql->rows(
       "SELECT ol_i_id, s_quantity FROM order_line JOIN stock ON s_w_id = 1 AND s_i_id = ol_i_id"
-      " WHERE ol_w_id = 1 AND ol_d_id = 6 AND ol_o_id >= $1::int - 20 AND ol_o_id < $1::int",
-      {next});
+      " WHERE ol_w_id = 1 AND ol_d_id = 6 AND ol_o_id >= ? AND ol_o_id < ?",
+      {std::to_string(std::stoll(next) - 20), next});
   for (const int threshold : {10, 15, 20}) {
     std::set<long long> low;
-    for (int row = 0; row < PQntuples(lines.get()); ++row) {
-      if (pg::integer(lines, row, 1) < threshold) {
-        low.insert(pg::integer(lines, row, 0));
+    for (const auto &line : lines) {
+      if (std::stoll(line[1]) < threshold) {
+        low.insert(std::stoll(line[0]));
       }
     }
-    tx::StockLevelResult out;
-    wait(tx::stock_level(s, {1, 6, threshold}, out));
+    db::StockLevelResult out;
+    wait(s->stock_level({1, 6, threshold}, out));
     EXPECT_EQ(out.low_stock, static_cast<int>(low.size())) << threshold;
   }
 }
 
 TEST_P(Transactions, CountersAndSumsPastTheStandardsWidthsStillAddUp) {
   // Each at the largest value of its width in the standard.
-  s.conn.exec("UPDATE stock SET s_ytd = 99999999, s_order_cnt = 9999, s_remote_cnt = 9999"
-              " WHERE s_w_id = 2 AND s_i_id = 1500");
-  s.conn.exec(
-      "UPDATE customer SET c_balance = 9999999999.99, c_delivery_cnt = 9999,"
-      " c_payment_cnt = 9999, c_ytd_payment = 9999999999.99 WHERE c_w_id = 2 AND c_d_id = 9");
-  s.conn.exec("UPDATE warehouse SET w_ytd = 9999999999.99 WHERE w_id = 2");
-  s.conn.exec("UPDATE district SET d_ytd = 9999999999.99 WHERE d_w_id = 2 AND d_id = 9");
-  tx::NewOrderResult placed;
+  for (const char *update :
+       {"UPDATE stock SET s_ytd = 99999999, s_order_cnt = 9999, s_remote_cnt = 9999"
+        " WHERE s_w_id = 2 AND s_i_id = 1500",
+        "UPDATE customer SET c_balance = 9999999999.99, c_delivery_cnt = 9999,"
+        " c_payment_cnt = 9999, c_ytd_payment = 9999999999.99 WHERE c_w_id = 2 AND c_d_id = 9",
+        "UPDATE warehouse SET w_ytd = 9999999999.99 WHERE w_id = 2",
+        "UPDATE district SET d_ytd = 9999999999.99 WHERE d_w_id = 2 AND d_id = 9"}) {
+    (void)sql->rows(update, {});
+  }
+  db::NewOrderResult placed;
   NewOrderInput in{1, 8, 11, 1, 2, {}};
   in.line[0] = {1500, 2, 4};
-  wait(tx::new_order(s, in, placed));
-  tx::PaymentResult paid;
-  wait(tx::payment(s, PaymentInput{2, 9, 2, 9, 0, 5, {}, 100}, paid));
-  tx::DeliveryResult delivered;
-  wait(tx::delivery(s, {2, 3}, delivered));
-  const auto field = [this](const char *sql) {
-    return std::string(pg::text(s.conn.exec(sql), 0, 0));
-  };
-  EXPECT_EQ(field("SELECT s_ytd || ' ' || s_order_cnt || ' ' || s_remote_cnt FROM stock"
-                  " WHERE s_w_id = 2 AND s_i_id = 1500"),
+  wait(s->new_order(in, placed));
+  db::PaymentResult paid;
+  wait(s->payment(PaymentInput{2, 9, 2, 9, 0, 5, {}, 100}, paid));
+  db::DeliveryResult delivered;
+  wait(s->delivery({2, 3}, delivered));
+  EXPECT_EQ(one("SELECT concat(s_ytd, ' ', s_order_cnt, ' ', s_remote_cnt) FROM stock"
+                " WHERE s_w_id = 2 AND s_i_id = 1500"),
             "100000003 10000 10000");
-  EXPECT_EQ(field("SELECT c_payment_cnt || ' ' || c_ytd_payment FROM customer"
-                  " WHERE c_w_id = 2 AND c_d_id = 9 AND c_id = 5"),
+  EXPECT_EQ(one("SELECT concat(c_payment_cnt, ' ', c_ytd_payment) FROM customer"
+                " WHERE c_w_id = 2 AND c_d_id = 9 AND c_id = 5"),
             "10000 10000000000.99");
-  EXPECT_EQ(field("SELECT w_ytd || ' ' || d_ytd FROM warehouse, district"
-                  " WHERE w_id = 2 AND d_w_id = 2 AND d_id = 9"),
+  EXPECT_EQ(one("SELECT concat(w_ytd, ' ', d_ytd) FROM warehouse, district"
+                " WHERE w_id = 2 AND d_w_id = 2 AND d_id = 9"),
             "10000000000.99 10000000000.99");
   ASSERT_NE(delivered.o_id[8], 0);
-  EXPECT_EQ(field("SELECT count(*) FROM customer WHERE c_w_id = 2 AND c_d_id = 9"
-                  " AND c_delivery_cnt = 10000 AND c_balance > 9999999999.99"),
-            "1");
+  EXPECT_EQ(number("SELECT count(*) FROM customer WHERE c_w_id = 2 AND c_d_id = 9"
+                   " AND c_delivery_cnt = 10000 AND c_balance > 9999999999.99"),
+            1);
 }
 
 TEST(Procedures, InstallingOverFunctionsOfTheKitsNamesThatDifferIsRefusedAndChangesNothing) {
-  pg::Connection conn(dsn());
+  pg::Connection conn(first_line(TPCC_DSN_FILE));
   (void)PQsetNoticeProcessor(
       conn.get(), [](void *, const char *) {}, nullptr);
   conn.exec("DROP SCHEMA IF EXISTS elsewhere CASCADE");
@@ -462,10 +579,12 @@ TEST(Procedures, InstallingOverFunctionsOfTheKitsNamesThatDifferIsRefusedAndChan
   conn.exec("DROP SCHEMA elsewhere CASCADE");
 }
 
-INSTANTIATE_TEST_SUITE_P(BothModes, Transactions,
-                         testing::Values(tx::Mode::plain, tx::Mode::procedures),
-                         [](const testing::TestParamInfo<tx::Mode> &mode) {
-                           return std::string(tx::mode_name(mode.param));
+INSTANTIATE_TEST_SUITE_P(EachDatabase, Transactions,
+                         testing::Values(Kind{"postgresql_plain", false, db::Mode::plain},
+                                         Kind{"postgresql_procedures", false, db::Mode::procedures},
+                                         Kind{"mariadb_plain", true, db::Mode::plain}),
+                         [](const testing::TestParamInfo<Kind> &kind) {
+                           return std::string(kind.param.name);
                          });
 
 } // namespace

@@ -82,6 +82,18 @@ void Session::reset() {
   conn.exec("ROLLBACK");
 }
 
+Task<std::vector<my::Result>> Session::round_trip() {
+  try {
+    co_return co_await conn.query(sql_);
+  } catch (const my::Error &e) {
+    if (!e.lost()) { // the statements after the one that failed did not run
+      pending = db::Proof{};
+      conn.exec("ROLLBACK");
+    }
+    throw;
+  }
+}
+
 // First round trip: the district's next order number taken and the district locked, the
 // warehouse's and customer's figures, the items, and the stock rows locked in key order.
 Task<> Session::new_order(const NewOrderInput &in, db::NewOrderResult &out) {
@@ -112,7 +124,7 @@ Task<> Session::new_order(const NewOrderInput &in, db::NewOrderResult &out) {
          ");"
          "SELECT s_w_id, s_i_id, s_quantity, " +
          dist + ", s_data FROM stock WHERE " + stock + " ORDER BY s_w_id, s_i_id FOR UPDATE";
-  std::vector<my::Result> read = co_await conn.query(sql_);
+  std::vector<my::Result> read = co_await round_trip();
   co_await finish_new_order(in, read, out);
   co_return;
 }
@@ -141,7 +153,7 @@ Task<> Session::finish_new_order(const NewOrderInput &in, std::vector<my::Result
   }
   if (!complete) {
     sql_ = "ROLLBACK";
-    co_await conn.query(sql_);
+    co_await round_trip();
     if (district.rows() != 1 || figures.rows() != 1) {
       throw not_found(district.rows() != 1 ? "New-Order found no district"
                                            : "New-Order found no customer");
@@ -187,7 +199,7 @@ Task<> Session::finish_new_order(const NewOrderInput &in, std::vector<my::Result
   }
   sql_ += "INSERT INTO order_line VALUES " + lines + ";COMMIT";
   pending = {TX_NEW_ORDER, in.w_id, in.d_id, entered};
-  co_await conn.query(sql_);
+  co_await round_trip();
   pending = db::Proof{};
   const double d_tax = district.real(0, 0);
   const double w_tax = figures.real(0, 0);
@@ -236,7 +248,7 @@ Task<> Session::payment(const PaymentInput &in, db::PaymentResult &out) {
          " FROM customer, warehouse, district WHERE " +
          customer + " AND w_id = " + w + " AND d_w_id = " + w + " AND d_id = " + d + ";COMMIT";
   pending = {TX_PAYMENT, in.w_id, in.d_id, when};
-  const std::vector<my::Result> r = co_await conn.query(sql_);
+  const std::vector<my::Result> r = co_await round_trip();
   pending = db::Proof{};
   const my::Result &c = r[7];
   if (c.rows() != 1) {
@@ -265,7 +277,7 @@ Task<> Session::order_status(const OrderStatusInput &in, db::OrderStatusResult &
          " ol_delivery_d, c.c_first, c.c_middle, c.c_last, o.o_entry_d, o.o_carrier_id"
          " FROM c LEFT JOIN o ON 1 LEFT JOIN order_line ON ol_w_id = " +
          w + " AND ol_d_id = " + d + " AND ol_o_id = o.o_id ORDER BY ol_number";
-  const std::vector<my::Result> r = co_await conn.query(sql_);
+  const std::vector<my::Result> r = co_await round_trip();
   if (r[0].rows() < 1) {
     throw not_found("Order-Status found no customer");
   }
@@ -313,7 +325,7 @@ Task<> Session::delivery(const DeliveryInput &in, db::DeliveryResult &out) {
   }
   sql_ += delivered + ";COMMIT";
   pending = {TX_DELIVERY, in.w_id, 0, when};
-  const std::vector<my::Result> r = co_await conn.query(sql_);
+  const std::vector<my::Result> r = co_await round_trip();
   pending = db::Proof{};
   const my::Result &orders = r[r.size() - 2];
   for (unsigned d = 0; d < 10; ++d) {
@@ -331,7 +343,7 @@ Task<> Session::stock_level(const StockLevelInput &in, db::StockLevelResult &out
          " JOIN stock ON s_w_id = ol_w_id AND s_i_id = ol_i_id"
          " WHERE d_w_id = " +
          str(in.w_id) + " AND d_id = " + str(in.d_id) + " AND s_quantity < " + str(in.threshold);
-  const std::vector<my::Result> r = co_await conn.query(sql_);
+  const std::vector<my::Result> r = co_await round_trip();
   out.low_stock = static_cast<int>(r[0].integer(0, 0));
   co_return;
 }

@@ -34,6 +34,9 @@ public:
   bool found(const db::Proof &proof, db::DeliveryResult *delivered = nullptr);
 
 private:
+  // Runs sql_ in one round trip; a failure leaves no transaction open unless the connection
+  // itself is gone.
+  Task<std::vector<my::Result>> round_trip();
   Task<> finish_new_order(const NewOrderInput &in, std::vector<my::Result> &read,
                           db::NewOrderResult &out);
   std::string sql_; // the text of the round trip under way, which must outlive it
