@@ -90,6 +90,9 @@ install(FILES ${section3} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 install(FILES sql/postgresql/schema.sql sql/postgresql/keys.sql sql/postgresql/check.sql
               sql/postgresql/procedures.sql sql/postgresql/foreign_keys.sql
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tpcc-tools/sql/postgresql)
+install(FILES sql/mariadb/schema.sql sql/mariadb/keys.sql sql/mariadb/check.sql
+              sql/mariadb/foreign_keys.sql
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/tpcc-tools/sql/mariadb)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${TPCC_DOC_DIR})
 install(FILES LICENSE DESTINATION ${TPCC_DOC_DIR} RENAME copyright)
 
@@ -119,5 +122,5 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS postgresql) # tpcc-try starts a server of its own
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "postgresql, mariadb-server") # tpcc-try starts a server of its own
 include(CPack)
