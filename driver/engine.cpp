@@ -187,7 +187,9 @@ public:
   // Hands the connection, and each one it reopens, to the event loop of reactor.
   void attach(Reactor *reactor) {
     reactor_ = reactor;
-    session_->attach(reactor);
+    if (session_ != nullptr) { // none once the server stayed gone
+      session_->attach(reactor);
+    }
   }
 
   // Runs body (a transaction on the session) until it succeeds, retrying conflicts; the

@@ -157,6 +157,21 @@ echo "crash: $(grep -E '^durability' "$out/crash.txt")"
 [[ $(jq .durability.pass "$out/crash.json") == true ]] || failed "durable crash: not a pass"
 conditions crash "$(cat "$out/crash.txt")"
 
+echo "--- the server gone for good: the run ends, and says why"
+"$run" --dsn "$dsn" --connections 4 --ramp-up 1 --duration 120 --no-flag --quiet \
+  --report "$out/gone.json" >/dev/null 2>"$out/gone.err" &
+driver=$!
+sleep 4
+kill -KILL "$(cat "$MY_DIR/pid")"
+wait $driver
+got=$?
+[[ $got == 1 ]] || failed "server gone: status $got, not 1: $(cat "$out/gone.err")"
+grep -q '^tpcc-run: the server stayed gone: ' "$out/gone.err" || failed "server gone: not said: $(cat "$out/gone.err")"
+[[ $(jq -r .ended_by "$out/gone.json") == error ]] || failed "server gone: ended_by is not error"
+echo "gone: status $got; $(grep 'stayed gone' "$out/gone.err" | cut -c 1-100)"
+rm -f "$MY_DIR/sock" "$MY_DIR/pid"
+my_serve || failed "the server did not start again"
+
 echo "--- the same seed deals the same inputs on PostgreSQL and MariaDB"
 pg_start || exit 1
 pg_dsn="host=$PG_DIR user=tpcc dbname=postgres"
