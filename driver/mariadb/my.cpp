@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/epoll.h>
+#include <system_error>
 
 namespace my {
 
@@ -219,10 +220,11 @@ Connection::Connection(const Uri &uri, const std::string &name, bool local_infil
   if (mysql_real_connect(mysql_, text(uri.host), text(uri.user), text(uri.password),
                          uri.database.c_str(), uri.port, text(uri.socket),
                          CLIENT_MULTI_STATEMENTS | CLIENT_FOUND_ROWS) == nullptr) {
-    const std::string where = uri.socket.empty() ? uri.host : uri.socket;
-    const Error e(where + ": " + mysql_error(mysql_), mysql_errno(mysql_));
+    const std::string message =
+        (uri.socket.empty() ? uri.host : uri.socket) + ": " + mysql_error(mysql_);
+    const unsigned number = mysql_errno(mysql_);
     mysql_close(mysql_);
-    throw e;
+    throw Error(message, number);
   }
 }
 
@@ -319,7 +321,7 @@ std::vector<Result> Connection::exec(const std::string &sql) {
                             ? static_cast<int>(mysql_get_timeout_value_ms(mysql_))
                             : -1;
     if (poll(&ready, 1, timeout) < 0 && errno != EINTR) {
-      throw Error(std::string("poll: ") + std::strerror(errno), 0);
+      throw Error("poll: " + std::generic_category().message(errno), 0);
     }
     (void)advance();
   }

@@ -45,6 +45,18 @@ std::vector<std::string> narrow_columns(my::Connection &conn) {
   return out;
 }
 
+namespace {
+
+// sql with each read of table replaced by a read of its rows where where holds.
+std::string read_only_rows(const std::string &sql, const std::string &table,
+                           const std::string &where) {
+  const std::regex read("\\b(FROM|JOIN) " + table + "\\b");
+  return std::regex_replace(sql, read,
+                            "$1 (SELECT * FROM " + table + " WHERE " + where + ") AS " + table);
+}
+
+} // namespace
+
 std::string check_sql(int first, int last) {
   if (first <= 0) {
     return kCheckSql;
@@ -63,9 +75,7 @@ std::string check_sql(int first, int last) {
       {"stock", "s_w_id" + in}};
   std::string sql = kCheckSql;
   for (const auto &[table, where] : rows) {
-    const std::regex read("\\b(FROM|JOIN) " + table + "\\b");
-    sql = std::regex_replace(sql, read,
-                             "$1 (SELECT * FROM " + table + " WHERE " + where + ") AS " + table);
+    sql = read_only_rows(sql, table, where);
   }
   return sql;
 }

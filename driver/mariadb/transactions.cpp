@@ -71,6 +71,41 @@ bool original(const char *data) {
   return data != nullptr && std::strstr(data, "ORIGINAL") != nullptr;
 }
 
+// One row of an order's ORDER-LINE rows, after the order's key "O_ID,D_ID,W_ID".
+std::string order_line_row(const std::string &order_key, int number, const NewOrderLine &line,
+                           long long amount_cents, const std::string &dist) {
+  return "(" + order_key + "," + str(number) + "," + str(line.i_id) + "," + str(line.supply_w_id) +
+         ",NULL," + str(line.quantity) + "," + money(amount_cents) + ",'" + dist + "')";
+}
+
+// What an order takes from a stock row it locked: its quantity after every line in turn.
+std::string stock_update(const StockKey &key, const Stock &s) {
+  return "UPDATE stock SET s_quantity = " + str(s.quantity) + ", s_ytd = s_ytd + " + str(s.taken) +
+         ", s_order_cnt = s_order_cnt + " + str(s.lines) + ", s_remote_cnt = s_remote_cnt + " +
+         str(s.remote) + " WHERE s_w_id = " + str(key.first) + " AND s_i_id = " + str(key.second) +
+         ";";
+}
+
+// A Delivery's part for district d: its oldest new order locked and taken (left in @oD, NULL
+// when there is none, and then nothing changes), the order given the carrier, its lines the
+// delivery time, its customer the lines' sum.
+std::string delivery_district(const std::string &w, int d, int carrier, const std::string &when) {
+  const std::string o = "@o" + str(d);
+  const auto where = [&w, d](const char *prefix) {
+    return std::string(" WHERE ") + prefix + "_w_id = " + w + " AND " + prefix +
+           "_d_id = " + str(d);
+  };
+  return "SET " + o + " = NULL, @c = NULL;SELECT no_o_id INTO " + o + " FROM new_order" +
+         where("no") + " ORDER BY no_o_id LIMIT 1 FOR UPDATE;DELETE FROM new_order" + where("no") +
+         " AND no_o_id = " + o + ";UPDATE orders SET o_carrier_id = " + str(carrier) + where("o") +
+         " AND o_id = " + o + ";SELECT o_c_id INTO @c FROM orders" + where("o") +
+         " AND o_id = " + o + ";UPDATE order_line SET ol_delivery_d = '" + when + "'" +
+         where("ol") + " AND ol_o_id = " + o +
+         ";UPDATE customer SET c_balance = c_balance + (SELECT sum(ol_amount) FROM order_line" +
+         where("ol") + " AND ol_o_id = " + o + "), c_delivery_cnt = c_delivery_cnt + 1" +
+         where("c") + " AND c_id = @c;";
+}
+
 } // namespace
 
 Session::Session(const my::Uri &uri, const std::string &name) : conn(uri, name) {
@@ -167,6 +202,7 @@ Task<> Session::finish_new_order(const NewOrderInput &in, std::vector<my::Result
   const std::string o = str(out.o_id);
   const std::string entered = db::unique_timestamp();
   bool all_local = true;
+  const std::string order_key = o + "," + d + "," + w;
   std::string lines;
   for (int l = 0; l < in.ol_cnt; ++l) {
     const NewOrderLine &line = in.line[l];
@@ -182,20 +218,14 @@ Task<> Session::finish_new_order(const NewOrderInput &in, std::vector<my::Result
     out.line.push_back({item.name, item.price_cents, s.quantity,
                         item.original && original(s.data.c_str()) ? 'B' : 'G', amount});
     out.amount_cents += amount;
-    lines.append(l > 0 ? ",(" : "(");
-    lines += o + "," + d + "," + w + "," + str(l + 1) + "," + str(line.i_id) + "," +
-             str(line.supply_w_id) + ",NULL," + str(line.quantity) + "," + money(amount) + ",'" +
-             s.dist + "')";
+    lines.append(l > 0 ? "," : "").append(order_line_row(order_key, l + 1, line, amount, s.dist));
   }
   out.lines = in.ol_cnt;
   sql_ = "INSERT INTO orders VALUES (" + o + "," + d + "," + w + "," + str(in.c_id) + ",'" +
          entered + "',NULL," + str(in.ol_cnt) + "," + (all_local ? "1" : "0") +
          ");INSERT INTO new_order VALUES (" + o + "," + d + "," + w + ");";
   for (const auto &[key, s] : stock) {
-    sql_ += "UPDATE stock SET s_quantity = " + str(s.quantity) + ", s_ytd = s_ytd + " +
-            str(s.taken) + ", s_order_cnt = s_order_cnt + " + str(s.lines) +
-            ", s_remote_cnt = s_remote_cnt + " + str(s.remote) +
-            " WHERE s_w_id = " + str(key.first) + " AND s_i_id = " + str(key.second) + ";";
+    sql_ += stock_update(key, s);
   }
   sql_ += "INSERT INTO order_line VALUES " + lines + ";COMMIT";
   pending = {TX_NEW_ORDER, in.w_id, in.d_id, entered};
@@ -288,8 +318,7 @@ Task<> Session::order_status(const OrderStatusInput &in, db::OrderStatusResult &
   co_return;
 }
 
-// Per district in turn: its oldest new order taken, its order given the carrier, its lines
-// the delivery time, and its customer the lines' sum; the orders delivered, in one row.
+// Each district in turn (delivery_district), and the orders delivered in one row.
 Task<> Session::delivery(const DeliveryInput &in, db::DeliveryResult &out) {
   out = db::DeliveryResult{};
   const std::string w = str(in.w_id);
@@ -297,31 +326,8 @@ Task<> Session::delivery(const DeliveryInput &in, db::DeliveryResult &out) {
   sql_ = "START TRANSACTION;";
   std::string delivered = "SELECT ";
   for (int d = 1; d <= 10; ++d) {
-    const std::string o = "@o" + str(d);
-    const auto where = [&w, d](const std::string &prefix) {
-      return " WHERE " + prefix + "_w_id = " + w + " AND " + prefix + "_d_id = " + str(d);
-    };
-    sql_ += "SET " + o +
-            " = NULL, @c = NULL;"
-            "SELECT no_o_id INTO " +
-            o + " FROM new_order" + where("no") +
-            " ORDER BY no_o_id LIMIT 1 FOR UPDATE;"
-            "DELETE FROM new_order" +
-            where("no") + " AND no_o_id = " + o +
-            ";"
-            "UPDATE orders SET o_carrier_id = " +
-            str(in.o_carrier_id) + where("o") + " AND o_id = " + o +
-            ";"
-            "SELECT o_c_id INTO @c FROM orders" +
-            where("o") + " AND o_id = " + o +
-            ";"
-            "UPDATE order_line SET ol_delivery_d = '" +
-            when + "'" + where("ol") + " AND ol_o_id = " + o +
-            ";"
-            "UPDATE customer SET c_balance = c_balance + (SELECT sum(ol_amount) FROM order_line" +
-            where("ol") + " AND ol_o_id = " + o + "), c_delivery_cnt = c_delivery_cnt + 1" +
-            where("c") + " AND c_id = @c;";
-    delivered.append(d > 1 ? ", " : "").append(o);
+    sql_ += delivery_district(w, d, in.o_carrier_id, when);
+    delivered.append(d > 1 ? ", @o" : "@o").append(str(d));
   }
   sql_ += delivered + ";COMMIT";
   pending = {TX_DELIVERY, in.w_id, 0, when};
