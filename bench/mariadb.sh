@@ -63,7 +63,8 @@ driver_cpu() {
   times=$( (
     "$run" --dsn "$1" --connections "$4" --ramp-up 5 --duration "$3" --no-flag --quiet \
       --report "$2" >/dev/null
-    times | tail -n 1
+    times >"$2.times" # in a pipe, times would see none of the children
+    tail -n 1 "$2.times"
   ))
   read -r du ds <<<"$(sed 's/[ms]/ /g' <<<"$times" | awk '{print $1 * 60 + $2, $3 * 60 + $4}')"
   local done_tx

@@ -441,7 +441,11 @@ void finish(json &r) {
 }
 
 const char *sql_name(const json &r) {
-  return r.value("sql", "plain") == "procedures" ? "PL/pgSQL procedures" : "plain SQL";
+  if (r.value("sql", "plain") != "procedures") {
+    return "plain SQL";
+  }
+  const bool mariadb = r.value("server", json::object()).value("product", "") == "MariaDB";
+  return mariadb ? "stored procedures" : "PL/pgSQL procedures";
 }
 
 std::string server_times(const json &r) {

@@ -4,6 +4,7 @@
 // warehouses, districts, items and customers of its own, so they hold in any
 // order.
 #include "mariadb/my.h"
+#include "mariadb/schema.h"
 #include "mariadb/transactions.h"
 #include "postgresql/schema.h"
 #include "postgresql/transactions.h"
@@ -579,10 +580,30 @@ TEST(Procedures, InstallingOverFunctionsOfTheKitsNamesThatDifferIsRefusedAndChan
   conn.exec("DROP SCHEMA elsewhere CASCADE");
 }
 
+TEST(Procedures, MariadbRefusesToRunOverProceduresOfTheKitsNamesThatDiffer) {
+  my::Connection conn(my::parse_uri(first_line(TPCC_MY_DSN_FILE)));
+  const auto definitions = [&conn] {
+    return std::string(conn.exec("SELECT count(*), group_concat(routine_comment ORDER BY 1)"
+                                 " FROM information_schema.ROUTINES WHERE routine_schema ="
+                                 " DATABASE() AND routine_name LIKE 'tpcc\\_%'")[0]
+                           .text(0, 1));
+  };
+  const std::string installed = definitions();
+  conn.exec("DROP PROCEDURE tpcc_stock_level");
+  conn.exec("CREATE PROCEDURE tpcc_stock_level(p_w INT, p_d INT, p_t INT) SELECT 0");
+  const std::string differing = definitions();
+  EXPECT_THROW(my_schema::install_procedures(conn), my::Error);
+  EXPECT_EQ(definitions(), differing);
+  conn.exec("DROP PROCEDURE tpcc_stock_level");
+  my_schema::install_procedures(conn); // one missing: put back beside the others
+  EXPECT_EQ(definitions(), installed);
+}
+
 INSTANTIATE_TEST_SUITE_P(EachDatabase, Transactions,
                          testing::Values(Kind{"postgresql_plain", false, db::Mode::plain},
                                          Kind{"postgresql_procedures", false, db::Mode::procedures},
-                                         Kind{"mariadb_plain", true, db::Mode::plain}),
+                                         Kind{"mariadb_plain", true, db::Mode::plain},
+                                         Kind{"mariadb_procedures", true, db::Mode::procedures}),
                          [](const testing::TestParamInfo<Kind> &kind) {
                            return std::string(kind.param.name);
                          });

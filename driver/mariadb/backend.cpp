@@ -21,11 +21,7 @@ public:
   void name_connections(const std::string &name) override { name_ = name; }
 
   std::unique_ptr<db::Session> session(db::Mode mode) override {
-    if (mode == db::Mode::procedures) {
-      throw my::Error("--procedures: the kit has no stored procedures for MariaDB yet",
-                      ER_NOT_SUPPORTED_YET);
-    }
-    return std::make_unique<my_tx::Session>(uri_, name_);
+    return std::make_unique<my_tx::Session>(uri_, name_, mode);
   }
 
   db::Facts inspect() override {
@@ -33,8 +29,7 @@ public:
   }
 
   void install_procedures() override {
-    throw my::Error("--procedures: the kit has no stored procedures for MariaDB yet",
-                    ER_NOT_SUPPORTED_YET);
+    on_control([](my::Connection &c) { my_schema::install_procedures(c); });
   }
 
   db::Snapshot snapshot(int first, int last) override {

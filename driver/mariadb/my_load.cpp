@@ -125,6 +125,7 @@ private:
                  "DROP TABLE IF EXISTS warehouse, district, customer, history, orders, new_order,"
                  " order_line, item, stock, tpcc_load;"
                  "SET SESSION foreign_key_checks = 1");
+      my_schema::drop_procedures(conn_);
     }
     if (o.whole()) {
       const std::vector<my::Result> tables = conn_.exec(
@@ -155,6 +156,7 @@ private:
       conn_.exec(schema);
     }
     conn_.exec(kLoadTable);
+    my_schema::install_procedures(conn_); // for tpcc-run --procedures
   }
 
   my::Uri uri_;

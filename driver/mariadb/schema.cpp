@@ -1,6 +1,11 @@
 // schema.cpp - the schema's presence and its conditions; see schema.h.
 #include "schema.h"
 
+#include <mysqld_error.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
 #include <regex>
 
 namespace my_schema {
@@ -47,6 +52,47 @@ std::vector<std::string> narrow_columns(my::Connection &conn) {
 
 namespace {
 
+// The kit's procedures: each CREATE PROCEDURE of procedures.sql, by name, marked with a
+// COMMENT naming its text's digest (FNV-1a), by which an installed one is told from another.
+std::map<std::string, std::string> procedures() {
+  std::map<std::string, std::string> out;
+  const std::string all = kProceduresSql;
+  for (size_t at = 0; (at = all.find("CREATE PROCEDURE ", at)) != std::string::npos;) {
+    const size_t end = all.find("\nEND //", at);
+    std::string text = all.substr(at, end + 4 - at);
+    at = end;
+    uint64_t digest = 14695981039346656037ULL;
+    for (const char c : text) {
+      digest = (digest ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+    char comment[48];
+    (void)std::snprintf(comment, sizeof comment, "\n  COMMENT 'tpcc-tools %016llx'",
+                        static_cast<unsigned long long>(digest));
+    text.insert(text.find("\nBEGIN"), comment);
+    const size_t name = std::string("CREATE PROCEDURE ").size();
+    out[text.substr(name, text.find('(') - name)] = text;
+  }
+  return out;
+}
+
+// The comment of each of the kit's procedures the database holds, by name.
+std::map<std::string, std::string> installed(my::Connection &conn) {
+  const std::vector<my::Result> r =
+      conn.exec("SELECT routine_name, routine_comment FROM information_schema.ROUTINES"
+                " WHERE routine_schema = DATABASE() AND routine_type = 'PROCEDURE'"
+                " AND routine_name LIKE 'tpcc\\_%'");
+  std::map<std::string, std::string> out;
+  for (size_t row = 0; row < r[0].rows(); ++row) {
+    out[r[0].text(row, 0)] = r[0].text(row, 1);
+  }
+  return out;
+}
+
+std::string comment_of(const std::string &text) {
+  const size_t at = text.find("COMMENT '") + 9;
+  return text.substr(at, text.find('\'', at) - at);
+}
+
 // sql with each read of table replaced by a read of its rows where where holds.
 std::string read_only_rows(const std::string &sql, const std::string &table,
                            const std::string &where) {
@@ -56,6 +102,39 @@ std::string read_only_rows(const std::string &sql, const std::string &table,
 }
 
 } // namespace
+
+void install_procedures(my::Connection &conn) {
+  // DDL commits as it goes: one installer at a time, by a lock of its own.
+  conn.exec("SELECT GET_LOCK('tpcc-procedures', 600)");
+  try {
+    const std::map<std::string, std::string> there = installed(conn);
+    const std::map<std::string, std::string> ours = procedures();
+    for (const auto &[name, text] : ours) {
+      const auto found = there.find(name);
+      if (found != there.end() && found->second != comment_of(text)) {
+        throw my::Error("the kit's procedures (" + name +
+                            " and the others) there differ from this version's: drop them,"
+                            " or load again with --drop",
+                        ER_SP_ALREADY_EXISTS);
+      }
+    }
+    for (const auto &[name, text] : ours) {
+      if (there.count(name) == 0) {
+        conn.exec(text);
+      }
+    }
+  } catch (const my::Error &) {
+    conn.exec("SELECT RELEASE_LOCK('tpcc-procedures')");
+    throw;
+  }
+  conn.exec("SELECT RELEASE_LOCK('tpcc-procedures')");
+}
+
+void drop_procedures(my::Connection &conn) {
+  for (const auto &[name, text] : procedures()) {
+    conn.exec("DROP PROCEDURE IF EXISTS " + name);
+  }
+}
 
 std::string check_sql(int first, int last) {
   if (first <= 0) {

@@ -16,6 +16,14 @@ extern const char *const kSchemaSql;      // the nine tables with their primary 
 extern const char *const kKeysSql;        // their secondary indexes
 extern const char *const kForeignKeysSql; // their references
 extern const char *const kCheckSql;       // the twelve conditions, one row each
+extern const char *const kProceduresSql;  // the five transactions as stored procedures
+
+// Installs the kit's procedures that the database lacks.  Refuses (throws my::Error,
+// changing nothing) when procedures of their names are there and differ from this version's.
+void install_procedures(my::Connection &conn);
+
+// Drops the kit's procedures, if they are there.
+void drop_procedures(my::Connection &conn);
 
 // The first of the nine tables the database lacks, or "".
 std::string missing_table(my::Connection &conn);

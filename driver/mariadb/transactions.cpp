@@ -14,7 +14,10 @@
 
 #include <mysqld_error.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -106,9 +109,67 @@ std::string delivery_district(const std::string &w, int d, int carrier, const st
          where("c") + " AND c_id = @c;";
 }
 
+// Order-Status in one statement: the customer, their last order, its lines.
+std::string plain_order_status(const my::Connection &conn, const OrderStatusInput &in) {
+  const std::string w = str(in.w_id);
+  const std::string d = str(in.d_id);
+  return "WITH pick AS (" + pick(conn, in.w_id, in.d_id, in.by_name != 0, in.c_id, in.c_last) +
+         "), c AS (SELECT customer.c_id, c_balance, c_first, c_middle, c_last FROM customer, pick"
+         " WHERE c_w_id = " +
+         w + " AND c_d_id = " + d +
+         " AND customer.c_id = pick.c_id),"
+         " o AS (SELECT o_id, o_entry_d, o_carrier_id FROM orders, c WHERE o_w_id = " +
+         w + " AND o_d_id = " + d +
+         " AND o_c_id = c.c_id ORDER BY o_id DESC LIMIT 1)"
+         " SELECT c.c_id, c.c_balance, o.o_id, ol_i_id, ol_supply_w_id, ol_quantity, ol_amount,"
+         " ol_delivery_d, c.c_first, c.c_middle, c.c_last, o.o_entry_d, o.o_carrier_id"
+         " FROM c LEFT JOIN o ON 1 LEFT JOIN order_line ON ol_w_id = " +
+         w + " AND ol_d_id = " + d + " AND ol_o_id = o.o_id ORDER BY ol_number";
+}
+
+// The lines sorted by their stock rows (supply warehouse, item, line number), as
+// tpcc_new_order locks them, in four lists: line numbers, items, suppliers, quantities.
+std::array<std::string, 4> sorted_lines(const NewOrderInput &in) {
+  std::vector<std::tuple<int, int, int, int>> lines; // supplier, item, number, quantity
+  for (int l = 0; l < in.ol_cnt; ++l) {
+    lines.emplace_back(in.line[l].supply_w_id, in.line[l].i_id, l + 1, in.line[l].quantity);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::array<std::string, 4> lists;
+  for (const auto &[supplier, item, number, quantity] : lines) {
+    for (std::string &list : lists) {
+      list.append(list.empty() ? "'" : ",");
+    }
+    lists[0].append(str(number));
+    lists[1].append(str(item));
+    lists[2].append(str(supplier));
+    lists[3].append(str(quantity));
+  }
+  for (std::string &list : lists) {
+    list.append("'");
+  }
+  return lists;
+}
+
+// The fields of tpcc_new_order's lines: CHAR(30) between lines, CHAR(31) between fields.
+std::vector<std::vector<std::string>> split_lines(const char *text) {
+  std::vector<std::vector<std::string>> lines(1, std::vector<std::string>(1));
+  for (const char *p = text; p != nullptr && *p != '\0'; ++p) {
+    if (*p == '\x1e') {
+      lines.emplace_back(1);
+    } else if (*p == '\x1f') {
+      lines.back().emplace_back();
+    } else {
+      lines.back().back().push_back(*p);
+    }
+  }
+  return lines;
+}
+
 } // namespace
 
-Session::Session(const my::Uri &uri, const std::string &name) : conn(uri, name) {
+Session::Session(const my::Uri &uri, const std::string &name, db::Mode m)
+    : conn(uri, name), mode(m) {
   conn.exec("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED");
 }
 
@@ -133,6 +194,10 @@ Task<std::vector<my::Result>> Session::round_trip() {
 // warehouse's and customer's figures, the items, and the stock rows locked in key order.
 Task<> Session::new_order(const NewOrderInput &in, db::NewOrderResult &out) {
   out = db::NewOrderResult{};
+  if (mode == db::Mode::procedures) {
+    co_await call_new_order(in, out);
+    co_return;
+  }
   const std::string w = str(in.w_id);
   const std::string d = str(in.d_id);
   std::string items;
@@ -240,6 +305,10 @@ Task<> Session::finish_new_order(const NewOrderInput &in, std::vector<my::Result
 
 Task<> Session::payment(const PaymentInput &in, db::PaymentResult &out) {
   out = db::PaymentResult{};
+  if (mode == db::Mode::procedures) {
+    co_await call_payment(in, out);
+    co_return;
+  }
   const std::string w = str(in.w_id);
   const std::string d = str(in.d_id);
   const std::string cw = str(in.c_w_id);
@@ -295,18 +364,12 @@ Task<> Session::order_status(const OrderStatusInput &in, db::OrderStatusResult &
   out = db::OrderStatusResult{};
   const std::string w = str(in.w_id);
   const std::string d = str(in.d_id);
-  sql_ = "WITH pick AS (" + pick(conn, in.w_id, in.d_id, in.by_name != 0, in.c_id, in.c_last) +
-         "), c AS (SELECT customer.c_id, c_balance, c_first, c_middle, c_last FROM customer, pick"
-         " WHERE c_w_id = " +
-         w + " AND c_d_id = " + d +
-         " AND customer.c_id = pick.c_id),"
-         " o AS (SELECT o_id, o_entry_d, o_carrier_id FROM orders, c WHERE o_w_id = " +
-         w + " AND o_d_id = " + d +
-         " AND o_c_id = c.c_id ORDER BY o_id DESC LIMIT 1)"
-         " SELECT c.c_id, c.c_balance, o.o_id, ol_i_id, ol_supply_w_id, ol_quantity, ol_amount,"
-         " ol_delivery_d, c.c_first, c.c_middle, c.c_last, o.o_entry_d, o.o_carrier_id"
-         " FROM c LEFT JOIN o ON 1 LEFT JOIN order_line ON ol_w_id = " +
-         w + " AND ol_d_id = " + d + " AND ol_o_id = o.o_id ORDER BY ol_number";
+  if (mode == db::Mode::procedures) {
+    sql_ = "CALL tpcc_order_status(" + w + "," + d + "," +
+           (in.by_name != 0 ? "NULL," + my::quote(conn, in.c_last) : str(in.c_id) + ",NULL") + ")";
+  } else {
+    sql_ = plain_order_status(conn, in);
+  }
   const std::vector<my::Result> r = co_await round_trip();
   if (r[0].rows() < 1) {
     throw not_found("Order-Status found no customer");
@@ -321,6 +384,10 @@ Task<> Session::order_status(const OrderStatusInput &in, db::OrderStatusResult &
 // Each district in turn (delivery_district), and the orders delivered in one row.
 Task<> Session::delivery(const DeliveryInput &in, db::DeliveryResult &out) {
   out = db::DeliveryResult{};
+  if (mode == db::Mode::procedures) {
+    co_await call_delivery(in, out);
+    co_return;
+  }
   const std::string w = str(in.w_id);
   const std::string when = db::unique_timestamp();
   sql_ = "START TRANSACTION;";
@@ -343,6 +410,13 @@ Task<> Session::delivery(const DeliveryInput &in, db::DeliveryResult &out) {
 }
 
 Task<> Session::stock_level(const StockLevelInput &in, db::StockLevelResult &out) {
+  if (mode == db::Mode::procedures) {
+    sql_ = "CALL tpcc_stock_level(" + str(in.w_id) + "," + str(in.d_id) + "," + str(in.threshold) +
+           ")";
+    const std::vector<my::Result> r = co_await round_trip();
+    out.low_stock = static_cast<int>(r[0].integer(0, 0));
+    co_return;
+  }
   sql_ = "SELECT count(DISTINCT s_i_id) FROM district"
          " JOIN order_line ON ol_w_id = d_w_id AND ol_d_id = d_id"
          "  AND ol_o_id >= d_next_o_id - 20 AND ol_o_id < d_next_o_id"
@@ -409,6 +483,79 @@ db::Settled Session::settle(const db::Proof &proof, int old_id, db::DeliveryResu
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return found(proof, delivered) ? db::Settled::committed : db::Settled::not_committed;
+}
+
+} // namespace my_tx
+
+namespace my_tx {
+
+Task<> Session::call_new_order(const NewOrderInput &in, db::NewOrderResult &out) {
+  const std::array<std::string, 4> lists = sorted_lines(in);
+  bool all_local = true;
+  for (int l = 0; l < in.ol_cnt; ++l) {
+    all_local = all_local && in.line[l].supply_w_id == in.w_id;
+  }
+  const std::string entered = db::unique_timestamp();
+  sql_ = "CALL tpcc_new_order(" + str(in.w_id) + "," + str(in.d_id) + "," + str(in.c_id) + "," +
+         lists[0] + "," + lists[1] + "," + lists[2] + "," + lists[3] + "," +
+         (all_local ? "1" : "0") + ",'" + entered + "')";
+  pending = {TX_NEW_ORDER, in.w_id, in.d_id, entered};
+  const std::vector<my::Result> r = co_await round_trip();
+  pending = db::Proof{};
+  const my::Result &row = r[0];
+  out.o_id = static_cast<int>(row.integer(0, 0));
+  if (out.o_id == 0) { // "Item number is not valid": rolled back
+    out.rolled_back = true;
+    co_return;
+  }
+  out.line.resize(static_cast<size_t>(in.ol_cnt));
+  for (const std::vector<std::string> &f : split_lines(row.text(0, 4))) {
+    const auto n = static_cast<size_t>(std::stoi(f.at(0)) - 1);
+    db::NewOrderLineResult &line = out.line.at(n);
+    line.brand_generic = f.at(1).at(0);
+    line.amount_cents = std::llround(std::stod(f.at(2)) * 100);
+    line.i_name = f.at(3);
+    line.price_cents = std::llround(std::stod(f.at(4)) * 100);
+    line.s_quantity = std::stoi(f.at(5));
+    out.amount_cents += line.amount_cents;
+  }
+  out.lines = in.ol_cnt;
+  out.total = static_cast<double>(out.amount_cents) / 100 * (1 - row.real(0, 3)) *
+              (1 + row.real(0, 2) + row.real(0, 1));
+  co_return;
+}
+
+Task<> Session::call_payment(const PaymentInput &in, db::PaymentResult &out) {
+  const std::string when = db::unique_timestamp();
+  sql_ = "CALL tpcc_payment(" + str(in.w_id) + "," + str(in.d_id) + "," + str(in.c_w_id) + "," +
+         str(in.c_d_id) + "," + money(in.h_amount_cents) + "," +
+         (in.by_name != 0 ? "NULL," + my::quote(conn, in.c_last) : str(in.c_id) + ",NULL") + ",'" +
+         when + "')";
+  pending = {TX_PAYMENT, in.w_id, in.d_id, when};
+  const std::vector<my::Result> r = co_await round_trip();
+  pending = db::Proof{};
+  out.c_id = static_cast<int>(r[0].integer(0, 0));
+  out.balance_cents = r[0].cents(0, 1);
+  out.credit = r[0].text(0, 2);
+  out.data = r[0].text(0, 3);
+  co_return;
+}
+
+Task<> Session::call_delivery(const DeliveryInput &in, db::DeliveryResult &out) {
+  const std::string when = db::unique_timestamp();
+  sql_ = "CALL tpcc_delivery(" + str(in.w_id) + "," + str(in.o_carrier_id) + ",'" + when + "')";
+  pending = {TX_DELIVERY, in.w_id, 0, when};
+  const std::vector<my::Result> r = co_await round_trip();
+  pending = db::Proof{};
+  const std::string orders = r[0].text(0, 0);
+  size_t at = 0;
+  for (size_t d = 0; d < 10; ++d) {
+    out.o_id[d] = std::atoi(orders.c_str() + at);
+    out.delivered += out.o_id[d] != 0 ? 1 : 0;
+    at = orders.find(',', at) + 1;
+  }
+  out.skipped = 10 - out.delivered;
+  co_return;
 }
 
 } // namespace my_tx

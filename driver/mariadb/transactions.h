@@ -2,8 +2,8 @@
 //
 // Each is one multi-statement text per round trip: New-Order takes two (its
 // reads and locks, then its writes and COMMIT, computed from what the first
-// returned), the others one.  A failure throws my::Error; the session then
-// holds no open transaction unless the connection itself is gone.
+// returned), the others one; or, in procedures mode, one CALL each.  A failure throws my::Error;
+// the session then holds no open transaction unless the connection itself is gone.
 #ifndef TPCC_DRIVER_MY_TRANSACTIONS_H
 #define TPCC_DRIVER_MY_TRANSACTIONS_H
 
@@ -17,8 +17,9 @@ namespace my_tx {
 
 class Session : public db::Session {
 public:
-  Session(const my::Uri &uri, const std::string &name);
+  Session(const my::Uri &uri, const std::string &name, db::Mode mode = db::Mode::plain);
   my::Connection conn;
+  db::Mode mode;
 
   Task<> new_order(const NewOrderInput &in, db::NewOrderResult &out) override;
   Task<> payment(const PaymentInput &in, db::PaymentResult &out) override;
@@ -39,6 +40,10 @@ private:
   Task<std::vector<my::Result>> round_trip();
   Task<> finish_new_order(const NewOrderInput &in, std::vector<my::Result> &read,
                           db::NewOrderResult &out);
+  // The transactions as one CALL each of the kit's procedures.
+  Task<> call_new_order(const NewOrderInput &in, db::NewOrderResult &out);
+  Task<> call_payment(const PaymentInput &in, db::PaymentResult &out);
+  Task<> call_delivery(const DeliveryInput &in, db::DeliveryResult &out);
   std::string sql_; // the text of the round trip under way, which must outlive it
 };
 

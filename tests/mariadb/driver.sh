@@ -92,6 +92,19 @@ conditions throughput "$text"
 exact throughput "$text"
 [[ $(jq -r .server.product "$out/throughput.json") == MariaDB ]] || failed "the report does not name MariaDB"
 
+echo "--- --procedures: a throughput run and 8 connections on warehouse 1"
+for spec in "1-2 4" "1-1 8"; do
+  read -r range connections <<<"$spec"
+  before=$(snapshot)
+  text=$("$run" --dsn "$dsn" --procedures --connections "$connections" --range "$range" \
+    --ramp-up 1 --duration 12 --no-flag --quiet --check --report "$out/procedures.json") ||
+    failed "procedures $range: status $?"
+  head -n 1 <<<"$text" | grep -q 'stored procedures' || failed "procedures: the report does not name the mode"
+  accounts "procedures $range" "$before" "$out/procedures.json"
+  conditions "procedures $range" "$text"
+  exact "procedures $range" "$text"
+done
+
 echo "--- 8 connections on warehouse 1 alone: conflicts"
 before=$(snapshot)
 text=$("$run" --dsn "$dsn" --connections 8 --range 1-1 --ramp-up 1 --duration 15 --no-flag --quiet \
@@ -199,7 +212,10 @@ expect "no server" 1 '^tpcc-run: cannot connect: ' "$run" --dsn "mysql://root@/t
 "${MYSQL[@]}" -e "CREATE DATABASE empty" || failed "cannot create a database"
 expect "no schema" 1 "no table 'warehouse' of the kit: tpcc-load makes it" \
   "$run" --dsn "mysql://root@/empty?socket=$MY_DIR/sock" --no-flag
-expect "--procedures" 1 "no stored procedures for MariaDB" "$run" --dsn "$dsn" --procedures --no-flag
+"${MYSQL[@]}" tpcc -e "DROP PROCEDURE tpcc_stock_level;
+  CREATE PROCEDURE tpcc_stock_level(p_w INT, p_d INT, p_t INT) SELECT 0" || failed "cannot replace tpcc_stock_level"
+expect "--procedures over a differing procedure" 1 "differ from this version's" \
+  "$run" --dsn "$dsn" --procedures --duration 1 --ramp-up 0 --no-flag --quiet
 
 ((failures == 0)) && echo "mariadb: all checks hold"
 exit $((failures > 0))
