@@ -5,8 +5,8 @@
 #       same rows from files written beforehand, over as many connections
 #   bench/mariadb.sh BUILD_DIR compare [SECONDS]
 #       the same workload (W = 2) on a throwaway MariaDB and a throwaway
-#       PostgreSQL: the driver's CPU per transaction at 4 connections, and tpm at
-#       1, 2, 4 and 8 connections
+#       PostgreSQL: the driver's CPU per transaction at 4 connections, plain and
+#       --procedures, and tpm at 1, 2, 4 and 8 connections
 #   bench/mariadb.sh BUILD_DIR round-trips [SECONDS]
 #       the messages one connection sends (strace) against the round trips the
 #       transactions it completed take by construction
@@ -57,12 +57,13 @@ fresh_tables() {
     "${MYSQL[@]}" tpcc <"$here/../sql/mariadb/schema.sql"
 }
 
-# driver_cpu DSN REPORT SECONDS CONNECTIONS: a run, and the driver's CPU per completed transaction.
+# driver_cpu DSN REPORT SECONDS CONNECTIONS [FLAG...]: a run, and the driver's CPU per
+# completed transaction.
 driver_cpu() {
   local times
   times=$( (
     "$run" --dsn "$1" --connections "$4" --ramp-up 5 --duration "$3" --no-flag --quiet \
-      --report "$2" >/dev/null
+      --report "$2" "${@:5}" >/dev/null
     times >"$2.times" # in a pipe, times would see none of the children
     tail -n 1 "$2.times"
   ))
@@ -105,10 +106,12 @@ compare)
   for dsn in "$MY_DSN" "$pg_dsn"; do
     "$load" --dsn "$dsn" --warehouses 2 --no-check --quiet >/dev/null || exit 1
   done
-  for kind in mariadb postgresql; do
+  for kind in mariadb mariadb-procedures postgresql postgresql-procedures; do
     dsn=$MY_DSN
-    [[ $kind == postgresql ]] && dsn=$pg_dsn
-    us=$(driver_cpu "$dsn" "$MY_DIR/$kind-cpu.json" "$duration" 4) || exit 1
+    [[ $kind == postgresql* ]] && dsn=$pg_dsn
+    flags=()
+    [[ $kind == *-procedures ]] && flags=(--procedures)
+    us=$(driver_cpu "$dsn" "$MY_DIR/$kind-cpu.json" "$duration" 4 "${flags[@]}") || exit 1
     echo "$kind: driver CPU $us us per transaction (4 connections, $duration s," \
       "tpm $(jq .tpm_total "$MY_DIR/$kind-cpu.json"))"
   done

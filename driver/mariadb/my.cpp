@@ -281,6 +281,9 @@ void Connection::step(int status) {
       status = store_next();
     } else if (step_ == Step::next && ret_ < 0) {
       step_ = Step::done;
+    } else if (mysql_field_count(mysql_) == 0) { // no rows to store: on to the next result
+      results_.emplace_back();
+      status = store_next();
     } else {
       step_ = Step::store;
       status = mysql_store_result_start(&res_, mysql_);

@@ -23,8 +23,8 @@ DELIMITER //
 -- the same order; a line's S_QUANTITY is the stock's once this line (and any
 -- earlier line of the same item) has taken from it.  An item number that is
 -- no item rolls it all back: O_ID 0.  One row: O_ID, D_TAX, W_TAX,
--- C_DISCOUNT, and per line its number, brand-generic, OL_AMOUNT, I_NAME,
--- I_PRICE and S_QUANTITY.
+-- C_DISCOUNT, per line its number, brand-generic, OL_AMOUNT, I_NAME, I_PRICE
+-- and S_QUANTITY, then C_LAST and C_CREDIT.
 CREATE PROCEDURE tpcc_new_order(p_w INT, p_d INT, p_c INT, p_numbers VARCHAR(64),
     p_items VARCHAR(128), p_suppliers VARCHAR(128), p_quantities VARCHAR(64),
     p_all_local INT, p_entry DATETIME(6))
@@ -34,6 +34,8 @@ BEGIN
   DECLARE v_d_tax, v_w_tax, v_discount DECIMAL(4,4);
   DECLARE v_price DECIMAL(5,2);
   DECLARE v_name VARCHAR(24);
+  DECLARE v_last VARCHAR(16);
+  DECLARE v_credit CHAR(2);
   DECLARE v_i_data, v_s_data VARCHAR(50);
   DECLARE v_dist CHAR(24);
   DECLARE v_lines TEXT DEFAULT '';
@@ -46,7 +48,8 @@ BEGIN
     SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'New-Order found no district';
   END IF;
   UPDATE district SET d_next_o_id = d_next_o_id + 1 WHERE d_w_id = p_w AND d_id = p_d;
-  SELECT w_tax, c_discount INTO v_w_tax, v_discount FROM warehouse, customer
+  SELECT w_tax, c_discount, c_last, c_credit INTO v_w_tax, v_discount, v_last, v_credit
+    FROM warehouse, customer
     WHERE w_id = p_w AND c_w_id = p_w AND c_d_id = p_d AND c_id = p_c;
   IF v_discount IS NULL THEN
     SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'New-Order found no customer';
@@ -63,7 +66,7 @@ BEGIN
     SELECT i_price, i_name, i_data INTO v_price, v_name, v_i_data FROM item WHERE i_id = v_i;
     IF v_price IS NULL THEN -- "Item number is not valid"
       ROLLBACK;
-      SELECT 0, v_d_tax, v_w_tax, v_discount, '';
+      SELECT 0, v_d_tax, v_w_tax, v_discount, '', v_last, v_credit;
       LEAVE each_line;
     END IF;
     SELECT s_quantity, s_data, CASE p_d WHEN 1 THEN s_dist_01 WHEN 2 THEN s_dist_02
@@ -84,14 +87,15 @@ BEGIN
   END WHILE;
   IF v_n > v_count THEN
     COMMIT;
-    SELECT v_o, v_d_tax, v_w_tax, v_discount, v_lines;
+    SELECT v_o, v_d_tax, v_w_tax, v_discount, v_lines, v_last, v_credit;
   END IF;
 END //
 
 -- Payment, of the customer by number (p_c) or by last name (p_last: the one at
 -- position ceil(n/2) of the n with that name, by first name).  No customer, no
 -- payment: SQLSTATE 45000.  One row: C_ID, C_BALANCE, C_CREDIT and, for "BC",
--- C_DATA's first 200 characters.
+-- C_DATA's first 200 characters, then what else the terminal shows of the
+-- customer, the warehouse and the district.
 CREATE PROCEDURE tpcc_payment(p_w INT, p_d INT, p_c_w INT, p_c_d INT, p_amount DECIMAL(6,2),
     p_c INT, p_last VARCHAR(16), p_date DATETIME(6))
   MODIFIES SQL DATA
@@ -121,8 +125,12 @@ BEGIN
     CONCAT(w_name, '    ', d_name) FROM warehouse, district
     WHERE w_id = p_w AND d_w_id = p_w AND d_id = p_d;
   COMMIT;
-  SELECT c_id, c_balance, c_credit, IF(c_credit = 'BC', LEFT(c_data, 200), '') FROM customer
-    WHERE c_w_id = p_c_w AND c_d_id = p_c_d AND c_id = v_c;
+  SELECT c_id, c_balance, c_credit, IF(c_credit = 'BC', LEFT(c_data, 200), ''), c_first,
+    c_middle, c_last, c_street_1, c_street_2, c_city, c_state, c_zip, c_phone, c_since,
+    c_credit_lim, c_discount, w_name, w_street_1, w_street_2, w_city, w_state, w_zip, d_name,
+    d_street_1, d_street_2, d_city, d_state, d_zip
+    FROM customer, warehouse, district WHERE c_w_id = p_c_w AND c_d_id = p_c_d AND c_id = v_c
+      AND w_id = p_w AND d_w_id = p_w AND d_id = p_d;
 END //
 
 -- Order-Status: the customer (as Payment picks one) and the lines of their
