@@ -81,32 +81,45 @@ std::string order_line_row(const std::string &order_key, int number, const NewOr
          ",NULL," + str(line.quantity) + "," + money(amount_cents) + ",'" + dist + "')";
 }
 
-// What an order takes from a stock row it locked: its quantity after every line in turn.
-std::string stock_update(const StockKey &key, const Stock &s) {
-  return "UPDATE stock SET s_quantity = " + str(s.quantity) + ", s_ytd = s_ytd + " + str(s.taken) +
-         ", s_order_cnt = s_order_cnt + " + str(s.lines) + ", s_remote_cnt = s_remote_cnt + " +
-         str(s.remote) + " WHERE s_w_id = " + str(key.first) + " AND s_i_id = " + str(key.second) +
-         ";";
+// What an order takes from the stock rows it locked, in one statement: each row's quantity
+// after every line in turn, its YTD, order and remote counts.
+std::string stock_update(const std::map<StockKey, Stock> &stock) {
+  std::string quantity;
+  std::string ytd;
+  std::string orders;
+  std::string remote;
+  std::string rows;
+  for (const auto &[key, s] : stock) {
+    std::string row = "s_w_id = " + str(key.first) + " AND s_i_id = " + str(key.second);
+    quantity.append(" WHEN ").append(row).append(" THEN ").append(str(s.quantity));
+    ytd.append(" WHEN ").append(row).append(" THEN ").append(str(s.taken));
+    orders.append(" WHEN ").append(row).append(" THEN ").append(str(s.lines));
+    remote.append(" WHEN ").append(row).append(" THEN ").append(str(s.remote));
+    rows.append(rows.empty() ? "(" : " OR (").append(row).append(")");
+  }
+  return "UPDATE stock SET s_quantity = CASE" + quantity + " END, s_ytd = s_ytd + CASE" + ytd +
+         " END, s_order_cnt = s_order_cnt + CASE" + orders +
+         " END, s_remote_cnt = s_remote_cnt + CASE" + remote + " END WHERE " + rows + ";";
 }
 
 // A Delivery's part for district d: its oldest new order locked and taken (left in @oD, NULL
-// when there is none, and then nothing changes), the order given the carrier, its lines the
-// delivery time, its customer the lines' sum.
+// when there is none, and then nothing changes), the order given the carrier and its
+// customer the lines' sum, the lines the delivery time.
 std::string delivery_district(const std::string &w, int d, int carrier, const std::string &when) {
   const std::string o = "@o" + str(d);
   const auto where = [&w, d](const char *prefix) {
     return std::string(" WHERE ") + prefix + "_w_id = " + w + " AND " + prefix +
            "_d_id = " + str(d);
   };
-  return "SET " + o + " = NULL, @c = NULL;SELECT no_o_id INTO " + o + " FROM new_order" +
-         where("no") + " ORDER BY no_o_id LIMIT 1 FOR UPDATE;DELETE FROM new_order" + where("no") +
-         " AND no_o_id = " + o + ";UPDATE orders SET o_carrier_id = " + str(carrier) + where("o") +
-         " AND o_id = " + o + ";SELECT o_c_id INTO @c FROM orders" + where("o") +
-         " AND o_id = " + o + ";UPDATE order_line SET ol_delivery_d = '" + when + "'" +
-         where("ol") + " AND ol_o_id = " + o +
-         ";UPDATE customer SET c_balance = c_balance + (SELECT sum(ol_amount) FROM order_line" +
+  return "SET " + o + " = (SELECT no_o_id FROM new_order" + where("no") +
+         " ORDER BY no_o_id LIMIT 1 FOR UPDATE);DELETE FROM new_order" + where("no") +
+         " AND no_o_id = " + o +
+         ";UPDATE orders JOIN customer ON c_w_id = o_w_id AND c_d_id = o_d_id AND c_id = o_c_id"
+         " SET o_carrier_id = " +
+         str(carrier) + ", c_balance = c_balance + (SELECT sum(ol_amount) FROM order_line" +
          where("ol") + " AND ol_o_id = " + o + "), c_delivery_cnt = c_delivery_cnt + 1" +
-         where("c") + " AND c_id = @c;";
+         where("o") + " AND o_id = " + o + ";UPDATE order_line SET ol_delivery_d = '" + when + "'" +
+         where("ol") + " AND ol_o_id = " + o + ";";
 }
 
 // Order-Status in one statement: the customer, their last order, its lines.
@@ -209,21 +222,15 @@ Task<> Session::new_order(const NewOrderInput &in, db::NewOrderResult &out) {
   }
   char dist[16];
   (void)std::snprintf(dist, sizeof dist, "s_dist_%02d", in.d_id);
-  sql_ = "START TRANSACTION;"
-         "SELECT d_tax, d_next_o_id FROM district WHERE d_w_id = " +
-         w + " AND d_id = " + d +
-         " FOR UPDATE;"
-         "UPDATE district SET d_next_o_id = d_next_o_id + 1 WHERE d_w_id = " +
-         w + " AND d_id = " + d +
-         ";"
-         "SELECT w_tax, c_discount, c_last, c_credit FROM warehouse, customer WHERE w_id = " +
-         w + " AND c_w_id = " + w + " AND c_d_id = " + d + " AND c_id = " + str(in.c_id) +
-         ";"
-         "SELECT i_id, i_price, i_name, i_data FROM item WHERE i_id IN (" +
-         items +
-         ");"
-         "SELECT s_w_id, s_i_id, s_quantity, " +
-         dist + ", s_data FROM stock WHERE " + stock + " ORDER BY s_w_id, s_i_id FOR UPDATE";
+  sql_ = "START TRANSACTION;UPDATE district SET d_next_o_id = d_next_o_id + 1 WHERE d_w_id = " + w +
+         " AND d_id = " + d +
+         ";SELECT d_tax, d_next_o_id - 1, w_tax, c_discount, c_last, c_credit"
+         " FROM district, warehouse, customer WHERE d_w_id = " +
+         w + " AND d_id = " + d + " AND w_id = " + w + " AND c_w_id = " + w + " AND c_d_id = " + d +
+         " AND c_id = " + str(in.c_id) +
+         ";SELECT i_id, i_price, i_name, i_data FROM item WHERE i_id IN (" + items +
+         ");SELECT s_w_id, s_i_id, s_quantity, " + dist + ", s_data FROM stock WHERE " + stock +
+         " ORDER BY s_w_id, s_i_id FOR UPDATE";
   std::vector<my::Result> read = co_await round_trip();
   co_await finish_new_order(in, read, out);
   co_return;
@@ -233,19 +240,18 @@ Task<> Session::new_order(const NewOrderInput &in, db::NewOrderResult &out) {
 // when an item number is no item (or a row the order needs is not there).
 Task<> Session::finish_new_order(const NewOrderInput &in, std::vector<my::Result> &read,
                                  db::NewOrderResult &out) {
-  const my::Result &district = read[1];
-  const my::Result &figures = read[3];
+  const my::Result &figures = read[2]; // D_TAX, O_ID, W_TAX, C_DISCOUNT, C_LAST, C_CREDIT
   std::map<int, Item> items;
-  for (size_t r = 0; r < read[4].rows(); ++r) {
-    items[static_cast<int>(read[4].integer(r, 0))] = {read[4].cents(r, 1), read[4].text(r, 2),
-                                                      original(read[4].text(r, 3))};
+  for (size_t r = 0; r < read[3].rows(); ++r) {
+    items[static_cast<int>(read[3].integer(r, 0))] = {read[3].cents(r, 1), read[3].text(r, 2),
+                                                      original(read[3].text(r, 3))};
   }
   std::map<StockKey, Stock> stock;
-  for (size_t r = 0; r < read[5].rows(); ++r) {
-    stock[{static_cast<int>(read[5].integer(r, 0)), static_cast<int>(read[5].integer(r, 1))}] = {
-        static_cast<int>(read[5].integer(r, 2)), read[5].text(r, 3), read[5].text(r, 4)};
+  for (size_t r = 0; r < read[4].rows(); ++r) {
+    stock[{static_cast<int>(read[4].integer(r, 0)), static_cast<int>(read[4].integer(r, 1))}] = {
+        static_cast<int>(read[4].integer(r, 2)), read[4].text(r, 3), read[4].text(r, 4)};
   }
-  bool complete = district.rows() == 1 && figures.rows() == 1;
+  bool complete = figures.rows() == 1;
   for (int l = 0; l < in.ol_cnt; ++l) {
     const NewOrderLine &line = in.line[l];
     complete =
@@ -254,14 +260,13 @@ Task<> Session::finish_new_order(const NewOrderInput &in, std::vector<my::Result
   if (!complete) {
     sql_ = "ROLLBACK";
     co_await round_trip();
-    if (district.rows() != 1 || figures.rows() != 1) {
-      throw not_found(district.rows() != 1 ? "New-Order found no district"
-                                           : "New-Order found no customer");
+    if (figures.rows() != 1) {
+      throw not_found("New-Order found no such district and customer");
     }
     out.rolled_back = true; // "Item number is not valid"
     co_return;
   }
-  out.o_id = static_cast<int>(district.integer(0, 1));
+  out.o_id = static_cast<int>(figures.integer(0, 1));
   const std::string w = str(in.w_id);
   const std::string d = str(in.d_id);
   const std::string o = str(out.o_id);
@@ -289,16 +294,13 @@ Task<> Session::finish_new_order(const NewOrderInput &in, std::vector<my::Result
   sql_ = "INSERT INTO orders VALUES (" + o + "," + d + "," + w + "," + str(in.c_id) + ",'" +
          entered + "',NULL," + str(in.ol_cnt) + "," + (all_local ? "1" : "0") +
          ");INSERT INTO new_order VALUES (" + o + "," + d + "," + w + ");";
-  for (const auto &[key, s] : stock) {
-    sql_ += stock_update(key, s);
-  }
-  sql_ += "INSERT INTO order_line VALUES " + lines + ";COMMIT";
+  sql_ += stock_update(stock) + "INSERT INTO order_line VALUES " + lines + ";COMMIT";
   pending = {TX_NEW_ORDER, in.w_id, in.d_id, entered};
   co_await round_trip();
   pending = db::Proof{};
-  const double d_tax = district.real(0, 0);
-  const double w_tax = figures.real(0, 0);
-  const double discount = figures.real(0, 1);
+  const double d_tax = figures.real(0, 0);
+  const double w_tax = figures.real(0, 2);
+  const double discount = figures.real(0, 3);
   out.total = static_cast<double>(out.amount_cents) / 100 * (1 - discount) * (1 + w_tax + d_tax);
   co_return;
 }
@@ -317,30 +319,18 @@ Task<> Session::payment(const PaymentInput &in, db::PaymentResult &out) {
   const std::string when = db::unique_timestamp();
   const std::string customer = "c_w_id = " + cw + " AND c_d_id = " + cd + " AND c_id = @c";
   // No customer, no payment: the warehouse and district change only with one.
-  sql_ = "SET @c = NULL;SELECT c_id INTO @c FROM (" +
-         pick(conn, in.c_w_id, in.c_d_id, in.by_name != 0, in.c_id, in.c_last) +
-         ") AS p;START TRANSACTION;"
-         "UPDATE warehouse SET w_ytd = w_ytd + " +
-         amount + " WHERE w_id = " + w +
-         " AND @c IS NOT NULL;"
-         "UPDATE district SET d_ytd = d_ytd + " +
-         amount + " WHERE d_w_id = " + w + " AND d_id = " + d +
-         " AND @c IS NOT NULL;"
-         "UPDATE customer SET c_balance = c_balance - " +
+  sql_ = "SELECT (" + pick(conn, in.c_w_id, in.c_d_id, in.by_name != 0, in.c_id, in.c_last) +
+         ") INTO @c;START TRANSACTION;UPDATE warehouse, district SET w_ytd = w_ytd + " + amount +
+         ", d_ytd = d_ytd + " + amount + " WHERE w_id = " + w + " AND d_w_id = " + w +
+         " AND d_id = " + d + " AND @c IS NOT NULL;UPDATE customer SET c_balance = c_balance - " +
          amount + ", c_ytd_payment = c_ytd_payment + " + amount +
          ", c_payment_cnt = c_payment_cnt + 1, c_data = IF(c_credit = 'BC', LEFT(CONCAT_WS(' ',"
          " c_id, c_d_id, c_w_id, " +
-         d + ", " + w + ", " + amount +
-         ", c_data), 500), c_data)"
-         " WHERE " +
-         customer +
-         ";"
-         "INSERT INTO history SELECT c_id, c_d_id, c_w_id, d_id, w_id, '" +
-         when + "', " + amount +
+         d + ", " + w + ", " + amount + ", c_data), 500), c_data) WHERE " + customer +
+         ";INSERT INTO history SELECT c_id, c_d_id, c_w_id, d_id, w_id, '" + when + "', " + amount +
          ", CONCAT(w_name, '    ', d_name) FROM customer, warehouse, district WHERE " + customer +
          " AND w_id = " + w + " AND d_w_id = " + w + " AND d_id = " + d +
-         ";"
-         "SELECT c_id, c_balance, c_credit, IF(c_credit = 'BC', LEFT(c_data, 200), ''),"
+         ";SELECT c_id, c_balance, c_credit, IF(c_credit = 'BC', LEFT(c_data, 200), ''),"
          " c_first, c_middle, c_last, c_street_1, c_street_2, c_city, c_state, c_zip, c_phone,"
          " c_since, c_credit_lim, c_discount, w_name, w_street_1, w_street_2, w_city, w_state,"
          " w_zip, d_name, d_street_1, d_street_2, d_city, d_state, d_zip"
@@ -349,7 +339,7 @@ Task<> Session::payment(const PaymentInput &in, db::PaymentResult &out) {
   pending = {TX_PAYMENT, in.w_id, in.d_id, when};
   const std::vector<my::Result> r = co_await round_trip();
   pending = db::Proof{};
-  const my::Result &c = r[7];
+  const my::Result &c = r[5];
   if (c.rows() != 1) {
     throw not_found("Payment found no customer");
   }
