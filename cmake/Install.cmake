@@ -91,7 +91,7 @@ install(FILES sql/postgresql/schema.sql sql/postgresql/keys.sql sql/postgresql/c
               sql/postgresql/procedures.sql sql/postgresql/foreign_keys.sql
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tpcc-tools/sql/postgresql)
 install(FILES sql/mariadb/schema.sql sql/mariadb/keys.sql sql/mariadb/check.sql
-              sql/mariadb/foreign_keys.sql
+              sql/mariadb/foreign_keys.sql sql/mariadb/procedures.sql
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tpcc-tools/sql/mariadb)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${TPCC_DOC_DIR})
 install(FILES LICENSE DESTINATION ${TPCC_DOC_DIR} RENAME copyright)
