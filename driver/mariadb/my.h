@@ -64,7 +64,7 @@ private:
   std::vector<MYSQL_ROW> rows_;
 };
 
-class Connection : private Reactor::Waiter {
+class Connection final : private Reactor::Waiter {
 public:
   // Connects; local_infile lets LOAD DATA LOCAL read through the handler set on it.
   // Throws Error.

@@ -144,6 +144,7 @@ std::string plain_order_status(const my::Connection &conn, const OrderStatusInpu
 // tpcc_new_order locks them, in four lists: line numbers, items, suppliers, quantities.
 std::array<std::string, 4> sorted_lines(const NewOrderInput &in) {
   std::vector<std::tuple<int, int, int, int>> lines; // supplier, item, number, quantity
+  lines.reserve(static_cast<size_t>(in.ol_cnt));
   for (int l = 0; l < in.ol_cnt; ++l) {
     lines.emplace_back(in.line[l].supply_w_id, in.line[l].i_id, l + 1, in.line[l].quantity);
   }
@@ -540,7 +541,7 @@ Task<> Session::call_delivery(const DeliveryInput &in, db::DeliveryResult &out) 
   const std::string orders = r[0].text(0, 0);
   size_t at = 0;
   for (size_t d = 0; d < 10; ++d) {
-    out.o_id[d] = std::atoi(orders.c_str() + at);
+    out.o_id[d] = static_cast<int>(std::strtol(orders.c_str() + at, nullptr, 10));
     out.delivered += out.o_id[d] != 0 ? 1 : 0;
     at = orders.find(',', at) + 1;
   }

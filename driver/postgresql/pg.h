@@ -52,7 +52,7 @@ long long integer(const Result &r, int row, int col);
 long long cents(const Result &r, int row, int col);
 double real(const Result &r, int row, int col);
 
-class Connection : private Reactor::Waiter {
+class Connection final : private Reactor::Waiter {
 public:
   // Connects with a libpq connection string or URI ("" for the PG* environment); throws Error.
   explicit Connection(const std::string &conninfo);
