@@ -734,7 +734,8 @@ std::unique_ptr<metrics::Sampler> start_sampler(Run &run, const std::string &sel
   }
   auto sampler = std::make_unique<metrics::Sampler>(
       run.database->metrics(self, static_cast<int>(run.o.server_pid)), now_us, *run.series);
-  for (const json &m : sampler->summary().at("missing")) {
+  const json summary = sampler->summary(); // the loop below must not outlive it
+  for (const json &m : summary.at("missing")) {
     (void)std::fprintf(stderr, "tpcc-run: metrics: %s; those figures are left out\n",
                        m.get<std::string>().c_str());
   }

@@ -40,6 +40,9 @@ int feed_read(void *state, char *buf, unsigned int size) {
     return -1; // the server rolls the statement back
   }
   const size_t n = std::min<size_t>(size, f.left.size());
+  if (n == 0) {
+    return 0; // the unit's end
+  }
   std::memcpy(buf, f.left.data(), n);
   f.left.remove_prefix(n);
   return static_cast<int>(n);
