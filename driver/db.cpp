@@ -9,12 +9,41 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace db {
 
 const char *mode_name(Mode mode) {
   return mode == Mode::procedures ? "procedures" : "plain";
+}
+
+long long cents(const char *decimal) {
+  const char *s = decimal;
+  const bool negative = *s == '-';
+  s += negative ? 1 : 0;
+  long long value = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    value = value * 10 + (*s - '0');
+  }
+  int decimals = 0;
+  if (*s == '.') {
+    for (++s; decimals < 2 && *s >= '0' && *s <= '9'; ++s, ++decimals) {
+      value = value * 10 + (*s - '0');
+    }
+  }
+  for (; decimals < 2; ++decimals) {
+    value *= 10;
+  }
+  return negative ? -value : value;
+}
+
+std::string money(long long cents) {
+  char s[32];
+  (void)std::snprintf(s, sizeof s, "%s%lld.%02lld", cents < 0 ? "-" : "", std::llabs(cents) / 100,
+                      std::llabs(cents) % 100);
+  return s;
 }
 
 std::string unique_timestamp() {

@@ -93,6 +93,11 @@ struct Proof {
   std::string stamp; // "YYYY-MM-DD hh:mm:ss.uuuuuu", UTC
 };
 
+// A decimal's text with at most two places ("-12.3", "45"), in hundredths, exactly; and
+// hundredths as such a text ("-12.30").  Both databases read and write money so.
+long long cents(const char *decimal);
+std::string money(long long cents);
+
 // A "YYYY-MM-DD hh:mm:ss.uuuuuu" in UTC that no other call in this process returns: local
 // time repeats an hour when daylight saving ends, and a proof must find only its own rows.
 std::string unique_timestamp();

@@ -177,25 +177,7 @@ long long Result::integer(size_t row, unsigned col) const {
 
 long long Result::cents(size_t row, unsigned col) const {
   const char *s = text(row, col);
-  if (s == nullptr) {
-    return 0;
-  }
-  const bool negative = *s == '-';
-  s += negative ? 1 : 0;
-  long long value = 0;
-  for (; *s >= '0' && *s <= '9'; ++s) {
-    value = value * 10 + (*s - '0');
-  }
-  int decimals = 0;
-  if (*s == '.') {
-    for (++s; decimals < 2 && *s >= '0' && *s <= '9'; ++s, ++decimals) {
-      value = value * 10 + (*s - '0');
-    }
-  }
-  for (; decimals < 2; ++decimals) {
-    value *= 10;
-  }
-  return negative ? -value : value;
+  return s != nullptr ? db::cents(s) : 0;
 }
 
 double Result::real(size_t row, unsigned col) const {

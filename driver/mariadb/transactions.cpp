@@ -32,13 +32,6 @@ std::string str(long long v) {
   return std::to_string(v);
 }
 
-std::string money(long long cents) {
-  char s[32];
-  (void)std::snprintf(s, sizeof s, "%s%lld.%02lld", cents < 0 ? "-" : "", std::llabs(cents) / 100,
-                      std::llabs(cents) % 100);
-  return s;
-}
-
 // The customer a Payment or Order-Status names, as a query of its C_ID: by number, or the one
 // at position ceil(n/2) of the n with that last name, sorted by first name.
 std::string pick(const my::Connection &c, int w, int d, bool by_name, int c_id,
@@ -78,7 +71,7 @@ bool original(const char *data) {
 std::string order_line_row(const std::string &order_key, int number, const NewOrderLine &line,
                            long long amount_cents, const std::string &dist) {
   return "(" + order_key + "," + str(number) + "," + str(line.i_id) + "," + str(line.supply_w_id) +
-         ",NULL," + str(line.quantity) + "," + money(amount_cents) + ",'" + dist + "')";
+         ",NULL," + str(line.quantity) + "," + db::money(amount_cents) + ",'" + dist + "')";
 }
 
 // What an order takes from the stock rows it locked, in one statement: each row's quantity
@@ -316,7 +309,7 @@ Task<> Session::payment(const PaymentInput &in, db::PaymentResult &out) {
   const std::string d = str(in.d_id);
   const std::string cw = str(in.c_w_id);
   const std::string cd = str(in.c_d_id);
-  const std::string amount = money(in.h_amount_cents);
+  const std::string amount = db::money(in.h_amount_cents);
   const std::string when = db::unique_timestamp();
   const std::string customer = "c_w_id = " + cw + " AND c_d_id = " + cd + " AND c_id = @c";
   // No customer, no payment: the warehouse and district change only with one.
@@ -519,7 +512,7 @@ Task<> Session::call_new_order(const NewOrderInput &in, db::NewOrderResult &out)
 Task<> Session::call_payment(const PaymentInput &in, db::PaymentResult &out) {
   const std::string when = db::unique_timestamp();
   sql_ = "CALL tpcc_payment(" + str(in.w_id) + "," + str(in.d_id) + "," + str(in.c_w_id) + "," +
-         str(in.c_d_id) + "," + money(in.h_amount_cents) + "," +
+         str(in.c_d_id) + "," + db::money(in.h_amount_cents) + "," +
          (in.by_name != 0 ? "NULL," + my::quote(conn, in.c_last) : str(in.c_id) + ",NULL") + ",'" +
          when + "')";
   pending = {TX_PAYMENT, in.w_id, in.d_id, when};

@@ -44,23 +44,7 @@ long long integer(const Result &r, int row, int col) {
 }
 
 long long cents(const Result &r, int row, int col) {
-  const char *s = PQgetvalue(r.get(), row, col);
-  const bool negative = *s == '-';
-  s += negative ? 1 : 0;
-  long long value = 0;
-  for (; *s >= '0' && *s <= '9'; ++s) {
-    value = value * 10 + (*s - '0');
-  }
-  int decimals = 0;
-  if (*s == '.') {
-    for (++s; decimals < 2 && *s >= '0' && *s <= '9'; ++s, ++decimals) {
-      value = value * 10 + (*s - '0');
-    }
-  }
-  for (; decimals < 2; ++decimals) {
-    value *= 10;
-  }
-  return negative ? -value : value;
+  return db::cents(PQgetvalue(r.get(), row, col));
 }
 
 double real(const Result &r, int row, int col) {

@@ -222,13 +222,6 @@ std::string str(long long v) {
   return std::to_string(v);
 }
 
-std::string money(long long cents) {
-  char s[32];
-  (void)std::snprintf(s, sizeof s, "%s%lld.%02lld", cents < 0 ? "-" : "", std::llabs(cents) / 100,
-                      std::llabs(cents) % 100);
-  return s;
-}
-
 // Sends the queued statements with COMMIT and clears the proof.
 Task<std::vector<pg::Result>> finish(Session &s) {
   s.conn.send_sql("COMMIT");
@@ -361,8 +354,8 @@ Task<> payment(Session &s, const PaymentInput &in, PaymentResult &out) {
   const std::string when = db::unique_timestamp();
   s.pending = {TX_PAYMENT, in.w_id, in.d_id, when};
   s.conn.send(in.by_name != 0 ? "pay_by_name" : "pay_by_id",
-              {str(in.w_id), str(in.d_id), str(in.c_w_id), str(in.c_d_id), money(in.h_amount_cents),
-               in.by_name != 0 ? in.c_last : str(in.c_id), when});
+              {str(in.w_id), str(in.d_id), str(in.c_w_id), str(in.c_d_id),
+               db::money(in.h_amount_cents), in.by_name != 0 ? in.c_last : str(in.c_id), when});
   const std::vector<pg::Result> r = co_await s.conn.synced(); // one statement: its own transaction
   s.pending = Proof{};
   if (PQntuples(r[0].get()) != 1) {

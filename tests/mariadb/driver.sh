@@ -93,8 +93,8 @@ exact throughput "$text"
 [[ $(jq -r .server.product "$out/throughput.json") == MariaDB ]] || failed "the report does not name MariaDB"
 
 echo "--- --procedures: a throughput run and 8 connections on warehouse 1"
-for spec in "1-2 4" "1-1 8"; do
-  read -r range connections <<<"$spec"
+for run_shape in "1-2 4" "1-1 8"; do
+  read -r range connections <<<"$run_shape"
   before=$(snapshot)
   text=$("$run" --dsn "$dsn" --procedures --connections "$connections" --range "$range" \
     --ramp-up 1 --duration 12 --no-flag --quiet --check --report "$out/procedures.json") ||
