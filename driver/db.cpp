@@ -92,9 +92,15 @@ long long print_conditions(const std::vector<Condition> &conditions, const std::
   return violations;
 }
 
-void validate(const std::string &conninfo) {
-  if (my::is_uri(conninfo)) {
-    (void)my::parse_uri(conninfo);
+void validate(const std::vector<std::string> &conninfos) {
+  for (const std::string &conninfo : conninfos) {
+    if (my::is_uri(conninfo)) {
+      (void)my::parse_uri(conninfo);
+    }
+    if (my::is_uri(conninfo) != my::is_uri(conninfos[0])) {
+      throw std::invalid_argument("the servers must be of one database, not of MariaDB and"
+                                  " PostgreSQL");
+    }
   }
 }
 
@@ -103,6 +109,10 @@ std::unique_ptr<Database> open(const std::string &conninfo) {
     return my_backend::open(my::parse_uri(conninfo));
   }
   return pg_backend::open(conninfo);
+}
+
+std::string which(size_t i, size_t n) {
+  return n > 1 ? " (--dsn " + std::to_string(i + 1) + ")" : "";
 }
 
 std::unique_ptr<load::Target> open_target(const std::string &conninfo) {

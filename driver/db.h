@@ -32,15 +32,18 @@ class Error : public std::runtime_error {
 public:
   enum class Kind {
     other,
-    conflict, // a deadlock, serialization failure or lock wait timeout: the transaction may run
-              // again
-    lost      // the connection is gone
+    conflict,   // a deadlock, serialization failure or lock wait timeout: the transaction may
+                // run again
+    lost,       // the connection is gone
+    unavailable // the server is up but cannot serve (a cluster node out of its cluster): nothing
+                // was committed, and the transaction may run again on another server
   };
   Error(const std::string &message, std::string code, Kind kind)
       : std::runtime_error(message), code_(std::move(code)), kind_(kind) {}
   const std::string &code() const { return code_; }
   bool conflict() const { return kind_ == Kind::conflict; }
   bool lost() const { return kind_ == Kind::lost; }
+  bool unavailable() const { return kind_ == Kind::unavailable; }
 
 private:
   std::string code_;
@@ -132,7 +135,9 @@ public:
   // committed, once the old session's server side (old_id) has ended, so that its commit is
   // over either way.  One still there after 5 s (waiting on a lock, say) is ended; one that
   // outlives that by 25 s leaves the outcome unknown.  A delivery that committed fills in
-  // delivered.  Throws Error when this session fails: the outcome is unknown then too.
+  // delivered.  old_id 0 says the old session was on another server, which cannot be waited
+  // for: the answer is then only sound once that server can commit nothing more.  Throws
+  // Error when this session fails: the outcome is unknown then too.
   virtual Settled settle(const Proof &proof, int old_id, DeliveryResult *delivered) = 0;
 
   // The write transaction whose commit is under way, if any.
@@ -185,6 +190,8 @@ public:
 
   // "PostgreSQL", "MariaDB".
   virtual const char *product() const = 0;
+  // Which server this is, for a person: "host:port", or a socket's path; no password.
+  virtual std::string where() const = 0;
   // From here on every connection this process opens names itself so (other_drivers).
   virtual void name_connections(const std::string &name) = 0;
   // A new session for a terminal or a delivery worker; throws Error.
@@ -206,9 +213,10 @@ public:
   virtual std::unique_ptr<metrics::Source> metrics(const std::string &run_name, int server_pid) = 0;
 };
 
-// Throws std::invalid_argument, saying what is wrong, when conninfo is a mysql:// or
-// mariadb:// URI that is malformed (libpq judges its own strings when it connects).
-void validate(const std::string &conninfo);
+// Throws std::invalid_argument, saying what is wrong, when one of conninfos is a mysql:// or
+// mariadb:// URI that is malformed (libpq judges its own strings when it connects), or when
+// they are not all of one kind of database.
+void validate(const std::vector<std::string> &conninfos);
 
 // The database of a connection string: a mysql:// or mariadb:// URI is MariaDB's, anything
 // else libpq's.  Throws Error when it cannot connect, std::invalid_argument when the string
@@ -217,6 +225,28 @@ std::unique_ptr<Database> open(const std::string &conninfo);
 
 // The same database as the target of a load (loader.h).
 std::unique_ptr<load::Target> open_target(const std::string &conninfo);
+
+// " (--dsn I)" naming the i-th of n servers in a message, "" when there is only one.
+std::string which(size_t i, size_t n);
+
+// Each of conninfos opened by open (open or open_target), the PG* environment's database when
+// there are none; throws Error naming the one that failed.
+template <typename T, typename Open>
+std::vector<std::unique_ptr<T>> open_each(std::vector<std::string> conninfos, Open open) {
+  if (conninfos.empty()) {
+    conninfos.emplace_back();
+  }
+  std::vector<std::unique_ptr<T>> opened;
+  for (size_t i = 0; i < conninfos.size(); ++i) {
+    try {
+      opened.push_back(open(conninfos[i]));
+    } catch (const Error &e) {
+      throw Error(e.what() + which(i, conninfos.size()), e.code(),
+                  e.lost() ? Error::Kind::lost : Error::Kind::other);
+    }
+  }
+  return opened;
+}
 
 } // namespace db
 

@@ -155,12 +155,15 @@ struct DeliveryQueue {
 struct Unsettled {
   report::Completion c; // as recorded
   db::Proof proof;
-  int old_pid;
+  int old_pid; // on the first server, 0 when it was on another
 };
 
 struct Run {
   Plan o;
-  db::Database *database = nullptr;
+  std::vector<db::Database *> servers; // the connections go to each in turn
+  db::Database *database = nullptr;    // the first: what the run reads and checks there
+  std::vector<int64_t> opened;         // the connections first opened on each server
+  std::atomic<int64_t> moved{0};       // connections reopened on another server
   std::vector<Slot> slots;
   Scheduler scheduler;
   std::unique_ptr<report::Recorder> recorder;
@@ -179,10 +182,17 @@ struct Run {
   bool metrics_file_failed = false;
 };
 
-// A worker's connection, reopened when it is lost: with backoff, for up to 30 s.
+// How often a transaction runs again after a conflict before it counts as failed: enough for
+// the nodes of a cluster that all write one warehouse, where each try can lose to another
+// node's commit.
+constexpr int kRetries = 100;
+
+// A worker's connection, reopened when it is lost on the next server that answers: with
+// backoff, for up to 30 s.
 class Worker {
 public:
-  explicit Worker(Run &run) : run_(run), session_(run.database->session(run.o.sql)) {}
+  Worker(Run &run, size_t server)
+      : run_(run), session_(run.servers[server]->session(run.o.sql)), server_(server) {}
   db::Session &session() { return *session_; }
   // Hands the connection, and each one it reopens, to the event loop of reactor.
   void attach(Reactor *reactor) {
@@ -202,30 +212,25 @@ public:
         co_await body();
         co_return;
       } catch (const db::Error &e) {
-        if (e.lost()) {
-          const db::Proof proof = session_->pending;
-          const int old_pid = session_->server_id();
-          const bool reopened = reopen(e.what());
-          c.outcome = report::Outcome::failed;
-          c.sqlstate = e.code().empty() ? "08006" : e.code();
-          if (proof.type >= 0) { // its commit may have happened
-            const db::Settled settled =
-                reopened ? settle(proof, old_pid, delivered) : db::Settled::unknown;
-            if (settled == db::Settled::committed) {
-              c.outcome = report::Outcome::committed;
-            } else if (settled == db::Settled::unknown) {
-              c.outcome = report::Outcome::unknown;
-              lost_ = {proof, old_pid};
-            }
+        if (e.unavailable()) { // nothing committed: again, on the next server
+          if (reopen(e.what(), 1) && c.retries < kRetries) {
+            ++c.retries;
+            continue;
           }
+          c.outcome = report::Outcome::failed;
+          c.sqlstate = e.code();
+          co_return;
+        }
+        if (e.lost()) {
+          lose(e, c, delivered);
           co_return;
         }
         try {
           session_->reset();
         } catch (const db::Error &) {
-          (void)reopen(e.what());
+          (void)reopen(e.what(), 0);
         }
-        if (!connected() || !e.conflict() || c.retries == 10) {
+        if (!connected() || !e.conflict() || c.retries == kRetries) {
           c.outcome = report::Outcome::failed;
           c.sqlstate = e.code();
           co_return;
@@ -240,6 +245,29 @@ public:
   std::pair<db::Proof, int> lost() const { return lost_; }
 
 private:
+  // A lost connection: reopened, and the commit that may have been under way settled.  One
+  // now on another server is left to settle after the run, when the old server's last commit
+  // is over either way.
+  void lose(const db::Error &e, report::Completion &c, db::DeliveryResult *delivered) {
+    const db::Proof proof = session_->pending;
+    const int old_pid = session_->server_id();
+    const size_t old_server = server_;
+    const bool reopened = reopen(e.what(), 0);
+    c.outcome = report::Outcome::failed;
+    c.sqlstate = e.code().empty() ? "08006" : e.code();
+    if (proof.type < 0) {
+      return;
+    }
+    const db::Settled settled = reopened && server_ == old_server
+                                    ? settle(proof, old_pid, delivered)
+                                    : db::Settled::unknown;
+    if (settled == db::Settled::committed) {
+      c.outcome = report::Outcome::committed;
+    } else if (settled == db::Settled::unknown) {
+      c.outcome = report::Outcome::unknown;
+      lost_ = {proof, old_server == 0 ? old_pid : 0};
+    }
+  }
   db::Settled settle(const db::Proof &proof, int old_pid, db::DeliveryResult *delivered) {
     try {
       return session_->settle(proof, old_pid, delivered);
@@ -247,21 +275,30 @@ private:
       return db::Settled::unknown;
     }
   }
-  bool reopen(const std::string &why) {
+  // Tries the servers in turn, from this one (first 0) or the next (first 1) on.
+  bool reopen(const std::string &why, size_t first) {
     session_.reset();
+    const size_t n = run_.servers.size();
     const int64_t deadline = now_us() + 30'000'000;
     for (int64_t wait_ms = 100; !run_.server_gone; wait_ms = std::min<int64_t>(wait_ms * 2, 2000)) {
-      try {
-        session_ = run_.database->session(run_.o.sql);
-        session_->attach(reactor_);
-        return true;
-      } catch (const db::Error &e) {
-        if (now_us() + wait_ms * 1000 > deadline) {
-          if (!run_.server_gone.exchange(true)) {
-            run_.server_gone_message = std::string(why) + "; reconnecting: " + e.what();
-          }
-          break;
+      std::string refused;
+      for (size_t k = first; k < first + n; ++k) {
+        const size_t server = (server_ + k) % n;
+        try {
+          session_ = run_.servers[server]->session(run_.o.sql);
+          session_->attach(reactor_);
+          run_.moved += server != server_ ? 1 : 0;
+          server_ = server;
+          return true;
+        } catch (const db::Error &e) {
+          refused = run_.servers[server]->where() + ": " + e.what();
         }
+      }
+      if (now_us() + wait_ms * 1000 > deadline) {
+        if (!run_.server_gone.exchange(true)) {
+          run_.server_gone_message = std::string(why) + "; reconnecting: " + refused;
+        }
+        break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
     }
@@ -271,6 +308,7 @@ private:
 
   Run &run_;
   std::unique_ptr<db::Session> session_;
+  size_t server_;
   Reactor *reactor_ = nullptr;
   std::pair<db::Proof, int> lost_;
 
@@ -732,14 +770,28 @@ std::unique_ptr<metrics::Sampler> start_sampler(Run &run, const std::string &sel
   if (run.o.no_metrics) {
     return nullptr;
   }
+  std::vector<std::unique_ptr<metrics::Source>> sources;
+  for (db::Database *server : run.servers) {
+    sources.push_back(server->metrics(self, static_cast<int>(run.o.server_pid)));
+  }
   auto sampler = std::make_unique<metrics::Sampler>(
-      run.database->metrics(self, static_cast<int>(run.o.server_pid)), now_us, *run.series);
+      sources.size() == 1 ? std::move(sources[0]) : metrics::sum(std::move(sources)), now_us,
+      *run.series);
   const json summary = sampler->summary(); // the loop below must not outlive it
   for (const json &m : summary.at("missing")) {
     (void)std::fprintf(stderr, "tpcc-run: metrics: %s; those figures are left out\n",
                        m.get<std::string>().c_str());
   }
   return sampler;
+}
+
+// Where the connections went: each server and the connections first opened on it.
+json servers_json(const Run &run) {
+  json list = json::array();
+  for (size_t i = 0; i < run.servers.size(); ++i) {
+    list.push_back({{"where", run.servers[i]->where()}, {"connections", run.opened[i]}});
+  }
+  return {{"list", list}, {"moved", run.moved.load()}};
 }
 
 json metrics_json(const Run &run, const metrics::Sampler *sampler) {
@@ -765,6 +817,23 @@ struct Acknowledgement {
   durability::Snapshot before{};
   std::vector<std::string> others;
 };
+
+// The names of the connections on every server that answers.
+std::vector<std::string> connection_names(const Run &run) {
+  std::vector<std::string> names;
+  for (db::Database *server : run.servers) {
+    try {
+      for (std::string &name : server->connection_names()) {
+        names.push_back(std::move(name));
+      }
+    } catch (const db::Error &) {
+      if (server == run.database) {
+        throw;
+      }
+    }
+  }
+  return names;
+}
 
 // Asks the database, now that the run's server processes have ended, what became of each
 // transaction whose outcome stayed unknown, and records the answers.
@@ -800,27 +869,46 @@ json settle_and_judge(Run &run, Acknowledgement &ack, const std::string &self) {
   const auto last = static_cast<int>(run.o.last);
   try {
     settle_unsettled(run);
-    db::Database &database = *run.database;
     for (const std::string &other :
-         durability::other_drivers(database.connection_names(), first, last, self)) {
+         durability::other_drivers(connection_names(run), first, last, self)) {
       ack.others.push_back(other);
     }
     if (!ack.others.empty()) {
       return {{"judged", false},
               {"why", "another driver of these warehouses was connected (" + ack.others[0] + ")"}};
     }
-    return durability::judge(ack.before, database.snapshot(first, last), run.recorder->whole_run());
+    return durability::judge(ack.before, run.database->snapshot(first, last),
+                             run.recorder->whole_run());
   } catch (const db::Error &e) {
     return {{"judged", false}, {"why", std::string("the server did not answer: ") + e.what()}};
   }
 }
 
-int run_check(db::Database &database, const Plan &o) {
-  const std::vector<db::Condition> conditions =
-      database.check(static_cast<int>(o.first), static_cast<int>(o.last));
-  std::printf("\nconsistency of warehouses %lld-%lld after the run:\n",
-              static_cast<long long>(o.first), static_cast<long long>(o.last));
-  return db::print_conditions(conditions, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12}, stdout) == 0 ? 0 : 3;
+// The conditions on each server (a cluster's nodes each hold the whole database); one that
+// does not answer is named and left out, unless it is the first.
+int run_check(const Run &run) {
+  const Plan &o = run.o;
+  int status = 0;
+  for (db::Database *server : run.servers) {
+    const std::string on = run.servers.size() > 1 ? " on " + server->where() : "";
+    std::vector<db::Condition> conditions;
+    try {
+      conditions = server->check(static_cast<int>(o.first), static_cast<int>(o.last));
+    } catch (const db::Error &e) {
+      if (server == run.database) {
+        throw;
+      }
+      std::printf("\nconsistency%s: not checked, the server did not answer: %s\n", on.c_str(),
+                  e.what());
+      continue;
+    }
+    std::printf("\nconsistency of warehouses %lld-%lld after the run%s:\n",
+                static_cast<long long>(o.first), static_cast<long long>(o.last), on.c_str());
+    if (db::print_conditions(conditions, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12}, stdout) != 0) {
+      status = 3;
+    }
+  }
+  return status;
 }
 
 // Everything the run is before it starts: the database's facts, C, the defaults, the names
@@ -859,11 +947,13 @@ Prepared prepare(Run &run) {
   const auto first = static_cast<int>(o.first);
   const auto last = static_cast<int>(o.last);
   p.self = durability::application_name(first, last);
-  database.name_connections(p.self);
+  for (db::Database *server : run.servers) {
+    server->name_connections(p.self);
+  }
   if (o.check) {
     try {
       p.ack.before = database.snapshot(first, last);
-      p.ack.others = durability::other_drivers(database.connection_names(), first, last, p.self);
+      p.ack.others = durability::other_drivers(connection_names(run), first, last, p.self);
     } catch (const db::Error &e) {
       fail(e.what());
     }
@@ -892,8 +982,11 @@ std::vector<std::unique_ptr<Worker>> open_workers(Run &run) {
       static_cast<size_t>(std::clamp<int64_t>((o.connections + 3) / 4, 1, o.last - o.first + 1));
   std::vector<std::unique_ptr<Worker>> workers;
   try {
+    run.opened.assign(run.servers.size(), 0);
     for (size_t i = 0; i < static_cast<size_t>(o.connections) + delivery_workers; ++i) {
-      workers.push_back(std::make_unique<Worker>(run));
+      const size_t server = i % run.servers.size();
+      workers.push_back(std::make_unique<Worker>(run, server));
+      ++run.opened[server];
     }
   } catch (const db::Error &e) {
     fail(std::string("cannot connect: ") + e.what());
@@ -966,7 +1059,7 @@ int verdict(const Run &run, const json &r) {
 // --check's part of the status: the conditions and the durability judgement.
 int checked(Run &run, const json &r, int status) {
   try {
-    status = status == 0 ? run_check(*run.database, run.o) : status;
+    status = status == 0 ? run_check(run) : status;
   } catch (const db::Error &e) {
     fail(std::string("the check failed: ") + e.what());
   }
@@ -990,10 +1083,12 @@ bool write_page(const json &r, const std::string &report, const std::string &htm
   return report::write_text(page::html({{name, r}}, ""), html);
 }
 
-int run(const Plan &plan, db::Database &database) {
+int run(const Plan &plan, const std::vector<db::Database *> &servers) {
   Run run;
   run.o = plan;
-  run.database = &database;
+  run.servers = servers;
+  run.database = servers.at(0);
+  db::Database &database = *run.database;
   Prepared p = prepare(run);
   const Plan &o = run.o;
   int32_t *flag = attach_flag(o);
@@ -1037,6 +1132,7 @@ int run(const Plan &plan, db::Database &database) {
   r["server_time"] = server_time(server_before, read_server_time(database));
   r["foreign_keys"] = p.facts.foreign_keys;
   r["server"] = server;
+  r["servers"] = servers_json(run);
   r["metrics"] = metrics_json(run, sampler.get());
   if (o.check && !run.server_gone) {
     r["durability"] = settle_and_judge(run, p.ack, p.self);

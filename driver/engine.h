@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace engine {
 
@@ -36,9 +37,11 @@ struct Plan {
   int64_t progress = 10;
 };
 
-// Runs plan on database, prints its report and writes its files; returns the exit status
-// (tpcc-run(1)).  A failure that ends it early is one line on standard error and exit().
-int run(const Plan &plan, db::Database &database);
+// Runs plan on servers, each a server of one database: the connections go to each in turn,
+// and the first is where the run reads its facts and checks.  Prints the report and writes
+// its files; returns the exit status (tpcc-run(1)).  A failure that ends it early is one line
+// on standard error and exit().
+int run(const Plan &plan, const std::vector<db::Database *> &servers);
 
 // Writes report r as the page of --html to html, named after the report's file; true when
 // there is no html, false with errno when it cannot be written.

@@ -123,7 +123,7 @@ void show_progress(const Data &data, double elapsed, bool last) {
 }
 
 // Loads the range's rows; returns the data phase's seconds.
-double load_data(const Plan &o, Target &target, const TpccLoad &load) {
+double load_data(const Plan &o, const std::vector<Target *> &targets, const TpccLoad &load) {
   Data data(o, load);
   if (o.first == 1) {
     data.units.push_back({TPCC_ITEM, 1});
@@ -138,6 +138,7 @@ double load_data(const Plan &o, Target &target, const TpccLoad &load) {
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> threads;
   for (int64_t k = 0; k < o.connections; ++k) {
+    Target &target = *targets[static_cast<size_t>(k) % targets.size()];
     threads.emplace_back([&target, &data] { loader(target, data); });
   }
   const bool shown = !o.quiet && isatty(STDERR_FILENO) != 0;
@@ -204,12 +205,13 @@ int keys_and_check(Target &target, const Plan &o) {
 
 } // namespace
 
-int run(const Plan &plan, Target &target) {
+int run(const Plan &plan, const std::vector<Target *> &targets) {
+  Target &target = *targets.at(0);
   const TpccLoad load =
       command_line::make_load(plan.seed, plan.c_load, plan.timestamp, target.null_text());
   try {
     target.make_schema(plan);
-    (void)load_data(plan, target, load);
+    (void)load_data(plan, targets, load);
     target.record(plan, load);
     std::printf("C-Load: %u\n", static_cast<unsigned>(load.c_load));
     (void)std::fflush(stdout);

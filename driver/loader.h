@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace load {
 
@@ -74,9 +75,10 @@ public:
   virtual std::vector<db::Condition> check() = 0;
 };
 
-// Loads plan into target, prints what it did and returns the exit status (tpcc-load(1)); a
-// failure is one line on standard error and exit(1).
-int run(const Plan &plan, Target &target);
+// Loads plan into targets, the servers of one database: the connections write through each
+// in turn, and the first does the rest.  Prints what it did and returns the exit status
+// (tpcc-load(1)); a failure is one line on standard error and exit(1).
+int run(const Plan &plan, const std::vector<Target *> &targets);
 
 } // namespace load
 

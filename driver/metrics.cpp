@@ -399,6 +399,63 @@ json Series::last_period(int64_t now_us) const {
   return periods_[static_cast<size_t>(i)].json();
 }
 
+// ---- several servers as one ----
+
+namespace {
+
+class Sum : public Source {
+public:
+  explicit Sum(std::vector<std::unique_ptr<Source>> parts)
+      : parts_(std::move(parts)), last_(parts_.size()) {}
+
+  void read(Reading &r) override {
+    std::string why;
+    size_t answered = 0;
+    for (size_t i = 0; i < parts_.size(); ++i) {
+      Reading one;
+      try {
+        parts_[i]->read(one);
+        last_[i] = std::move(one.counters);
+        for (const auto &[what, n] : one.waits) {
+          r.waits[what] += n;
+        }
+        ++answered;
+      } catch (const std::exception &e) {
+        why = e.what();
+      }
+      for (const auto &[name, v] : last_[i]) {
+        r.counters[name] += v;
+      }
+    }
+    if (answered == 0) {
+      throw std::runtime_error(why);
+    }
+  }
+  std::vector<std::string> missing() const override {
+    std::vector<std::string> all;
+    for (const auto &part : parts_) {
+      for (const std::string &m : part->missing()) {
+        if (std::find(all.begin(), all.end(), m) == all.end()) {
+          all.push_back(m);
+        }
+      }
+    }
+    return all;
+  }
+  int local_pid() override { return parts_[0]->local_pid(); }
+  double size_bytes() override { return parts_[0]->size_bytes(); }
+
+private:
+  std::vector<std::unique_ptr<Source>> parts_;
+  std::vector<std::map<std::string, double>> last_;
+};
+
+} // namespace
+
+std::unique_ptr<Source> sum(std::vector<std::unique_ptr<Source>> parts) {
+  return std::make_unique<Sum>(std::move(parts));
+}
+
 // ---- what a person reads ----
 
 Figures figures(const json &part) {
@@ -422,6 +479,10 @@ Figures figures(const json &part) {
   const double blocks = delta("blocks_hit") + delta("blocks_read");
   f.hit_pct = blocks > 0 ? 100 * delta("blocks_hit") / blocks : -1;
   f.deadlocks = delta("deadlocks");
+  if (d.contains("cert_failures")) {
+    f.cert_failures = delta("cert_failures");
+    f.bf_aborts = delta("bf_aborts");
+  }
   f.temp_mb_s = std::max(0.0, rate("temp_bytes", 1e6));
   f.driver_cpu_pct = std::max(0.0, rate("driver_cpu_s", 0.01));
   f.server_cpu_pct = rate("server_cpu_s", 0.01);

@@ -49,6 +49,12 @@ public:
   virtual double size_bytes() = 0;
 };
 
+// One source for the servers of one database (the nodes of a cluster): their counters and
+// waits added up.  A server that cannot be read counts with its last reading, so that the
+// sums go on growing; the whole fails only when none can be read.  The database's size and
+// the local server process are the first one's.
+std::unique_ptr<Source> sum(std::vector<std::unique_ptr<Source>> parts);
+
 // The machine's side, from /proc: its CPUs' time by kind, this process's CPU, and when the
 // server runs here (server_pid > 0), its processes' CPU and I/O and the disk its data is on.
 class Machine {
@@ -134,6 +140,7 @@ struct Figures {
   double checkpoint_write_s = -1, checkpoint_sync_s = -1; // of those that ended; -1: not known
   double wal_mb_s = 0, fpi_pct = 0, hit_pct = -1;         // -1: no blocks read or hit
   double deadlocks = 0, temp_mb_s = 0;
+  double cert_failures = -1, bf_aborts = -1;      // a cluster's conflicts; -1: not a cluster
   double driver_cpu_pct = 0, server_cpu_pct = -1; // of one CPU; -1: not measured
   double user_pct = 0, system_pct = 0, iowait_pct = 0, steal_pct = 0; // of all CPUs
   double disk_read_mb_s = -1, disk_write_mb_s = -1;                   // -1: not measured

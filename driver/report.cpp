@@ -509,6 +509,11 @@ std::string server_text(const json &r) {
        " % full-page images), buffer hit " +
        (f.hit_pct < 0 ? std::string("-") : fixed(f.hit_pct, 2) + " %") + ", " +
        fixed(f.deadlocks, 0) + " deadlocks, temp files " + fixed(f.temp_mb_s, 2) + " MB/s\n";
+  if (f.cert_failures >= 0) {
+    s += "cluster conflicts over the interval: " + fixed(f.cert_failures, 0) +
+         " failed certification, " + fixed(f.bf_aborts, 0) +
+         " aborted for another node's writes (the deadlocks above are each node's own)\n";
+  }
   s += "the run's backends (mean):";
   const char *sep = " ";
   for (size_t i = 0; i < f.waits.size() && i < 5; ++i) {
@@ -535,6 +540,28 @@ std::string server_text(const json &r) {
   return s;
 }
 
+namespace {
+
+// Where the connections went, when there was more than one server.
+std::string servers_text(const json &r) {
+  const json servers = r.value("servers", json::object());
+  const json list = servers.value("list", json::array());
+  if (list.size() < 2 && servers.value("moved", 0) == 0) {
+    return "";
+  }
+  std::string s = "servers:";
+  const char *sep = " ";
+  for (const json &server : list) {
+    s += sep + server.at("where").get<std::string>() + " " +
+         std::to_string(server.at("connections").get<int>());
+    sep = ", ";
+  }
+  return s + " connections; " + std::to_string(servers.value("moved", 0)) +
+         " reopened on another server\n";
+}
+
+} // namespace
+
 std::string text(const json &r) {
   std::string out;
   char line[512];
@@ -549,6 +576,7 @@ std::string text(const json &r) {
       r.value("foreign_keys", true) ? "" : ", no foreign keys", r.at("warehouses").get<int>(),
       r.at("warehouses").get<int>() == 1 ? "" : "s", range.at(0).get<int>(), range.at(1).get<int>(),
       r.at("terminals").get<int>(), r.at("connections").get<int>());
+  out += servers_text(r);
   add("interval %.1f s after %.0f s of ramp-up, ended by %s; seed %s, C-Load %d, C-Run %d\n\n",
       r.at("interval_s").get<double>(), r.at("ramp_up_s").get<double>(),
       r.at("ended_by").get<std::string>().c_str(), r.at("seed").dump().c_str(),

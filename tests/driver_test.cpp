@@ -228,30 +228,45 @@ TEST(Report, NamesTheWayTheTransactionsWentAndTheServersTimeOrWhyItIsNotKnown) {
                       {"order_status", {{"exec_ms_avg", 0.1}}},
                       {"delivery", {{"exec_ms_avg", 1.5}}},
                       {"stock_level", {{"exec_ms_avg", 0.9}}}};
+  const json one = {{"list", {{{"where", "db:5432"}, {"connections", 4}}}}, {"moved", 0}};
+  const json three = {{"list",
+                       {{{"where", "n1:3306"}, {"connections", 3}},
+                        {{"where", "n2:3306"}, {"connections", 2}},
+                        {{"where", "n3:3306"}, {"connections", 2}}}},
+                      {"moved", 2}};
   struct Case {
-    json sql, server_time, foreign_keys;
+    json sql, server_time, foreign_keys, servers;
     std::vector<std::string> lines; // each in the text
+    bool servers_line;
   } const cases[] = {
       {nullptr,
        nullptr,
        nullptr,
-       {"throughput mode, plain SQL, 2 warehouses", "server time per transaction, ms: not known"}},
+       one,
+       {"throughput mode, plain SQL, 2 warehouses", "server time per transaction, ms: not known"},
+       false},
       {"procedures",
        {{"transactions", types}},
        false,
+       three,
        {"throughput mode, PL/pgSQL procedures, no foreign keys, 2 warehouses",
         "ms: New-Order 0.813; Payment 0.250; Order-Status 0.100; Delivery 1.500; Stock-Level "
-        "0.900\n"}},
+        "0.900\n",
+        "\nservers: n1:3306 3, n2:3306 2, n3:3306 2 connections; 2 reopened on another server\n"},
+       true},
       {"plain",
        {{"unavailable", "pg_stat_statements is not installed in this database"}},
        true,
+       nullptr,
        {"plain SQL, 2 warehouses",
-        "not known (pg_stat_statements is not installed in this database)"}},
+        "not known (pg_stat_statements is not installed in this database)"},
+       false},
   };
   for (const Case &c : cases) {
     for (const auto &[key, value] : {std::pair{"sql", c.sql},
                                      {"server_time", c.server_time},
-                                     {"foreign_keys", c.foreign_keys}}) {
+                                     {"foreign_keys", c.foreign_keys},
+                                     {"servers", c.servers}}) {
       if (value.is_null()) {
         r.erase(key);
       } else {
@@ -262,6 +277,7 @@ TEST(Report, NamesTheWayTheTransactionsWentAndTheServersTimeOrWhyItIsNotKnown) {
     for (const std::string &line : c.lines) {
       EXPECT_NE(text.find(line), std::string::npos) << line << " not in\n" << text;
     }
+    EXPECT_EQ(text.find("servers:") != std::string::npos, c.servers_line) << text;
   }
 }
 

@@ -136,6 +136,48 @@ void burn_cpu(std::chrono::milliseconds how_long) {
 
 // This process stands for the server: a child that works and ends must not take its CPU
 // time out of the server's.
+// A node that answers its readings in turn, then stops answering.
+class Node : public metrics::Source {
+public:
+  Node(std::vector<double> commits, std::vector<std::string> missing)
+      : commits_(std::move(commits)), missing_(std::move(missing)) {}
+  void read(metrics::Reading &r) override {
+    if (next_ == commits_.size()) {
+      throw std::runtime_error("node gone");
+    }
+    r.counters["commits"] = commits_[next_++];
+    r.waits["CPU"] = 1;
+  }
+  std::vector<std::string> missing() const override { return missing_; }
+  int local_pid() override { return 7; }
+  double size_bytes() override { return 100; }
+
+private:
+  std::vector<double> commits_;
+  std::vector<std::string> missing_;
+  size_t next_ = 0;
+};
+
+TEST(Sum, ANodeThatStopsAnsweringCountsWithItsLastReadingAndTheSumFailsOnlyWithAll) {
+  std::vector<std::unique_ptr<metrics::Source>> nodes;
+  nodes.push_back(
+      std::make_unique<Node>(std::vector<double>{10, 20, 30}, std::vector<std::string>{"a"}));
+  nodes.push_back(
+      std::make_unique<Node>(std::vector<double>{5}, std::vector<std::string>{"a", "b"}));
+  const std::unique_ptr<metrics::Source> sum = metrics::sum(std::move(nodes));
+  EXPECT_EQ(sum->missing(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(sum->local_pid(), 7);
+  const struct { double commits, cpu; } want[] = {{15, 2}, {25, 1}, {35, 1}};
+  for (const auto &w : want) {
+    metrics::Reading r;
+    sum->read(r);
+    EXPECT_EQ(r.counters["commits"], w.commits);
+    EXPECT_EQ(r.waits["CPU"], w.cpu);
+  }
+  metrics::Reading none;
+  EXPECT_THROW(sum->read(none), std::runtime_error);
+}
+
 TEST(Machine, KeepsTheCpuOfTheServersProcessesThatEnd) {
   metrics::Machine m(getpid());
   metrics::Series s(10'000'000, 0, 60'000'000);

@@ -19,6 +19,8 @@ db::Error::Kind Error::kind(unsigned number) {
   case ER_LOCK_DEADLOCK:
   case ER_LOCK_WAIT_TIMEOUT:
     return Kind::conflict;
+  case ER_UNKNOWN_COM_ERROR: // Galera: "WSREP has not yet prepared node for application use"
+    return Kind::unavailable;
   case 0:
   case CR_CONNECTION_ERROR:
   case CR_CONN_HOST_ERROR:
@@ -28,6 +30,7 @@ db::Error::Kind Error::kind(unsigned number) {
   case ER_CONNECTION_KILLED:
   case ER_SERVER_SHUTDOWN:
   case ER_NORMAL_SHUTDOWN:
+  case CR_COMMANDS_OUT_OF_SYNC: // the client lost its place in what the server sent
     return Kind::lost;
   default:
     return Kind::other;

@@ -10,7 +10,10 @@ namespace my_metrics {
 namespace {
 
 // The status variables read, each under the kit's name for what it counts.
-const std::array<std::pair<const char *, const char *>, 10> kCounters = {{
+// A Galera node's conflicts with the other nodes' transactions come apart from its own
+// deadlocks: its transactions that failed certification, and those it aborted to apply
+// another node's.
+const std::array<std::pair<const char *, const char *>, 12> kCounters = {{
     {"COM_COMMIT", "commits"},
     {"COM_ROLLBACK", "rollbacks"},
     {"INNODB_BUFFER_POOL_READS", "blocks_read"},
@@ -21,6 +24,8 @@ const std::array<std::pair<const char *, const char *>, 10> kCounters = {{
     {"INNODB_OS_LOG_FSYNCS", "wal_syncs"},
     {"INNODB_ROWS_INSERTED", "tuples_inserted"},
     {"INNODB_ROWS_UPDATED", "tuples_updated"},
+    {"WSREP_LOCAL_CERT_FAILURES", "cert_failures"},
+    {"WSREP_LOCAL_BF_ABORTS", "bf_aborts"},
 }};
 
 std::string counters_sql() {

@@ -178,6 +178,13 @@ std::vector<std::vector<std::string>> split_lines(const char *text) {
 Session::Session(const my::Uri &uri, const std::string &name, db::Mode m)
     : conn(uri, name), mode(m) {
   conn.exec("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED");
+  try {
+    cluster_ = conn.exec("SELECT @@wsrep_on")[0].integer(0, 0) == 1;
+  } catch (const my::Error &e) { // a server without Galera
+    if (e.lost()) {
+      throw;
+    }
+  }
 }
 
 void Session::reset() {
@@ -187,14 +194,40 @@ void Session::reset() {
 
 Task<std::vector<my::Result>> Session::round_trip() {
   try {
+    if (cluster_) {
+      co_return co_await one_by_one();
+    }
     co_return co_await conn.query(sql_);
   } catch (const my::Error &e) {
-    if (!e.lost()) { // the statements after the one that failed did not run
-      pending = db::Proof{};
+    // The statements after the one that failed did not run.  A Galera node may yet have
+    // committed a procedure's transaction that it said failed, and then lose its place in
+    // what it sends: a ROLLBACK that fails so leaves the commit to be settled.
+    if (!e.lost()) {
       conn.exec("ROLLBACK");
+      pending = db::Proof{};
     }
     throw;
   }
+}
+
+// A Galera node that aborts a transaction for another node's writes while a text of several
+// statements runs goes on with the statements after the abort outside the transaction, and
+// commits them (MariaDB 10.11): on such a node each statement of sql_ is a round trip of its
+// own, and the first after an abort fails.  The texts have no ';' but between statements.
+Task<std::vector<my::Result>> Session::one_by_one() {
+  std::vector<my::Result> results;
+  for (size_t at = 0; at < sql_.size();) {
+    const size_t end = std::min(sql_.find(';', at), sql_.size());
+    statement_.assign(sql_, at, end - at);
+    at = end + 1;
+    if (!statement_.empty()) {
+      std::vector<my::Result> one = co_await conn.query(statement_);
+      for (my::Result &r : one) {
+        results.push_back(std::move(r));
+      }
+    }
+  }
+  co_return results;
 }
 
 // First round trip: the district's next order number taken and the district locked, the
@@ -466,7 +499,21 @@ db::Settled Session::settle(const db::Proof &proof, int old_id, db::DeliveryResu
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return found(proof, delivered) ? db::Settled::committed : db::Settled::not_committed;
+  // On a Galera node, the read waits for what the cluster committed before it; a server
+  // without the setting has nothing to wait for.
+  const auto sync_wait = [this](const char *value) {
+    try {
+      (void)conn.exec(std::string("SET SESSION wsrep_sync_wait = ") + value);
+    } catch (const my::Error &e) {
+      if (e.lost()) {
+        throw;
+      }
+    }
+  };
+  sync_wait("1");
+  const bool committed = found(proof, delivered);
+  sync_wait("0");
+  return committed ? db::Settled::committed : db::Settled::not_committed;
 }
 
 } // namespace my_tx

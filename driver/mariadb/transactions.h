@@ -38,13 +38,16 @@ private:
   // Runs sql_ in one round trip; a failure leaves no transaction open unless the connection
   // itself is gone.
   Task<std::vector<my::Result>> round_trip();
+  Task<std::vector<my::Result>> one_by_one();
   Task<> finish_new_order(const NewOrderInput &in, std::vector<my::Result> &read,
                           db::NewOrderResult &out);
   // The transactions as one CALL each of the kit's procedures.
   Task<> call_new_order(const NewOrderInput &in, db::NewOrderResult &out);
   Task<> call_payment(const PaymentInput &in, db::PaymentResult &out);
   Task<> call_delivery(const DeliveryInput &in, db::DeliveryResult &out);
-  std::string sql_; // the text of the round trip under way, which must outlive it
+  std::string sql_;       // the text of the round trip under way, which must outlive it
+  std::string statement_; // one_by_one()'s statement under way
+  bool cluster_ = false;  // a Galera node
 };
 
 } // namespace my_tx

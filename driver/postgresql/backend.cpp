@@ -15,9 +15,11 @@ namespace {
 class PostgreSQL : public db::Database {
 public:
   explicit PostgreSQL(std::string conninfo)
-      : conninfo_(std::move(conninfo)), control_(std::make_unique<pg::Connection>(conninfo_)) {}
+      : conninfo_(std::move(conninfo)), control_(std::make_unique<pg::Connection>(conninfo_)),
+        where_(std::string(PQhost(control_->get())) + ":" + PQport(control_->get())) {}
 
   const char *product() const override { return "PostgreSQL"; }
+  std::string where() const override { return where_; }
 
   void name_connections(const std::string &name) override {
     (void)setenv("PGAPPNAME", name.c_str(), 1); // NOLINT(concurrency-mt-unsafe): before threads
@@ -114,6 +116,7 @@ private:
 
   std::string conninfo_;
   std::unique_ptr<pg::Connection> control_;
+  std::string where_;
 };
 
 } // namespace
