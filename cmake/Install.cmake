@@ -19,6 +19,7 @@ set(commands stop tpcc-gen tpcc-flag)
 if(TARGET tpcc_run)
   install(TARGETS tpcc_run tpcc_load tpcc_report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(PROGRAMS driver/tpcc-try DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES driver/galera-cluster.sh DESTINATION ${CMAKE_INSTALL_DATADIR}/tpcc-tools)
   list(APPEND commands tpcc-run tpcc-load tpcc-try tpcc-report)
 endif()
 install(TARGETS tpcc_support EXPORT TpccSupportTargets
@@ -122,5 +123,5 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "postgresql, mariadb-server") # tpcc-try starts a server of its own
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "postgresql, mariadb-server, galera-4, rsync") # tpcc-try starts a server of its own
 include(CPack)
