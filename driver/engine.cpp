@@ -291,7 +291,7 @@ private:
           server_ = server;
           return true;
         } catch (const db::Error &e) {
-          refused = run_.servers[server]->where() + ": " + e.what();
+          refused = e.what(); // which names the server
         }
       }
       if (now_us() + wait_ms * 1000 > deadline) {

@@ -442,6 +442,7 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
       {"warehouses", warehouses},
       {"terminals", r.at("terminals").dump()},
       {"connections", r.at("connections").dump()},
+      {"servers", report::servers(r).empty() ? "-" : report::servers(r)},
       {"interval", fixed(r.at("interval_s").get<double>(), 1) + " s after " +
                        fixed(r.at("ramp_up_s").get<double>(), 0) + " s of ramp-up"},
       {"ended by", r.at("ended_by").get<std::string>()},

@@ -540,27 +540,19 @@ std::string server_text(const json &r) {
   return s;
 }
 
-namespace {
-
-// Where the connections went, when there was more than one server.
-std::string servers_text(const json &r) {
-  const json servers = r.value("servers", json::object());
-  const json list = servers.value("list", json::array());
-  if (list.size() < 2 && servers.value("moved", 0) == 0) {
-    return "";
-  }
-  std::string s = "servers:";
-  const char *sep = " ";
-  for (const json &server : list) {
+std::string servers(const json &r) {
+  const json all = r.value("servers", json::object());
+  std::string s;
+  const char *sep = "";
+  for (const json &server : all.value("list", json::array())) {
     s += sep + server.at("where").get<std::string>() + " " +
          std::to_string(server.at("connections").get<int>());
     sep = ", ";
   }
-  return s + " connections; " + std::to_string(servers.value("moved", 0)) +
-         " reopened on another server\n";
+  return s.empty() ? s
+                   : s + " connections; " + std::to_string(all.value("moved", 0)) +
+                         " reopened on another server";
 }
-
-} // namespace
 
 std::string text(const json &r) {
   std::string out;
@@ -576,7 +568,10 @@ std::string text(const json &r) {
       r.value("foreign_keys", true) ? "" : ", no foreign keys", r.at("warehouses").get<int>(),
       r.at("warehouses").get<int>() == 1 ? "" : "s", range.at(0).get<int>(), range.at(1).get<int>(),
       r.at("terminals").get<int>(), r.at("connections").get<int>());
-  out += servers_text(r);
+  const json list = r.value("servers", json::object()).value("list", json::array());
+  if (list.size() > 1 || r.value("servers", json::object()).value("moved", 0) > 0) {
+    out += "servers: " + servers(r) + "\n";
+  }
   add("interval %.1f s after %.0f s of ramp-up, ended by %s; seed %s, C-Load %d, C-Run %d\n\n",
       r.at("interval_s").get<double>(), r.at("ramp_up_s").get<double>(),
       r.at("ended_by").get<std::string>().c_str(), r.at("seed").dump().c_str(),

@@ -126,6 +126,9 @@ std::string text(const nlohmann::json &r);
 
 // How the run sent its transactions: "plain SQL" or "PL/pgSQL procedures".
 const char *sql_name(const nlohmann::json &r);
+// Each server the run's connections went to, with the connections first opened on it, and
+// those reopened on another ("" for a report that does not say).
+std::string servers(const nlohmann::json &r);
 
 // The server's mean execution time per transaction of each type, as a line of text, or why
 // it is not known.
