@@ -105,6 +105,22 @@ expect "--procedures over a differing function" 1 "differ from this version's" \
   "$run" --dsn "$dsn" --procedures --duration 1 --ramp-up 0 --no-flag --quiet
 "${PSQL[@]}" -c "DROP FUNCTION tpcc_stock_level" >/dev/null || failed "cannot drop tpcc_stock_level"
 
+echo "--- two connection strings of one server: connections dealt over both, backends killed"
+before=$(snapshot)
+"$run" --dsn "$dsn" --dsn "dbname=postgres user=tpcc host=$PG_DIR" --connections 4 --ramp-up 1 \
+  --duration 10 --no-flag --quiet --check --report "$out/two.json" >"$out/two.txt" &
+driver=$!
+sleep 5
+"${PSQL[@]}" -At -c "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity
+  WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()" >/dev/null
+wait $driver || failed "two connection strings: status $?"
+sed -n 2p "$out/two.txt"
+[[ $(jq -c '[.servers.list[].connections]' "$out/two.json") == "[3,2]" ]] ||
+  failed "two connection strings: not dealt in turn: $(jq -c .servers "$out/two.json")"
+accounts "two connection strings" "$before" "$out/two.json"
+[[ $(grep -cE '^ +([1-9]|10|12) .* 0$' "$out/two.txt") == 22 ]] ||
+  failed "two connection strings: conditions 1-10 and 12 do not hold on each: $(cat "$out/two.txt")"
+
 echo "--- stop ends a run"
 before=$(snapshot)
 unshare --ipc bash -c '
