@@ -10,6 +10,9 @@
 #   galera_client DIR I  node I's mariadb client (arguments follow)
 #   galera_halt DIR I    ends node I at once, as a crash would
 #   galera_end DIR       ends every node; DIR stays for its caller to remove
+#   galera_throwaway N   N nodes in a new temporary directory, GALERA_DIR, all
+#                        ended and removed when the calling script exits;
+#                        prints how long the cluster took to form
 # Each node takes four ports (client, group, state transfer, incremental
 # transfer) from a block that galera_start checks is free.  As root the
 # servers run as the mysql user the Debian package made.
@@ -113,9 +116,9 @@ galera_start() {
 }
 
 galera_halt() {
-  _gh_pid=$(cat "$1/node$2/pid" 2>/dev/null) || return 0
-  kill -KILL "$_gh_pid" 2>/dev/null
-  while kill -0 "$_gh_pid" 2>/dev/null; do sleep 0.1; done
+  # A node still joining has no pid file yet, and its state transfer runs scripts and an
+  # rsync daemon of its own: every process named after the node's directory goes.
+  while pkill -KILL -f -- "$1/node$2/" 2>/dev/null; do sleep 0.1; done
   rm -f "$1/node$2/pid" "$1/node$2/sock"
 }
 
@@ -126,4 +129,12 @@ galera_end() {
     galera_halt "$1" $_ge_i
     _ge_i=$((_ge_i + 1))
   done
+}
+
+galera_throwaway() {
+  GALERA_DIR=$(mktemp -d /tmp/tpcc-galera.XXXXXX) || return 1
+  trap 'galera_end "$GALERA_DIR"; rm -rf "$GALERA_DIR"' EXIT
+  _gt_started=$(date +%s)
+  galera_start "$GALERA_DIR" "$1" || return 1
+  echo "the cluster of $1 nodes formed in $(($(date +%s) - _gt_started)) s"
 }

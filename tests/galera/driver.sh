@@ -14,11 +14,8 @@ load=$build/driver/tpcc-load
 run=$build/driver/tpcc-run
 # shellcheck source=../../driver/galera-cluster.sh
 . "$here/../../driver/galera-cluster.sh"
-cluster=$(mktemp -d /tmp/tpcc-galera.XXXXXX) || exit 1
-trap 'galera_end "$cluster"; rm -rf "$cluster"' EXIT
-started=$SECONDS
-galera_start "$cluster" 3 || exit 1
-echo "the cluster of 3 nodes formed in $((SECONDS - started)) s"
+galera_throwaway 3 || exit 1
+cluster=$GALERA_DIR
 out=$cluster/out
 mkdir -p "$out" && chmod 0777 "$out"
 dsn() { galera_dsn "$cluster" "$1"; }
