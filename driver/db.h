@@ -248,6 +248,17 @@ std::vector<std::unique_ptr<T>> open_each(std::vector<std::string> conninfos, Op
   return opened;
 }
 
+// What open_each opened, as the pointers the engine and the loader take.
+template <typename T>
+std::vector<T *> pointers(const std::vector<std::unique_ptr<T>> &owned) {
+  std::vector<T *> out;
+  out.reserve(owned.size());
+  for (const std::unique_ptr<T> &p : owned) {
+    out.push_back(p.get());
+  }
+  return out;
+}
+
 } // namespace db
 
 #endif

@@ -165,12 +165,7 @@ int main(int argc, char **argv) {
   } catch (const db::Error &e) {
     fail(std::string("cannot connect: ") + e.what());
   }
-  std::vector<load::Target *> all;
-  all.reserve(targets.size());
-  for (const auto &target : targets) {
-    all.push_back(target.get());
-  }
-  return load::run(o, all);
+  return load::run(o, db::pointers(targets));
 }
 
 // NOLINTEND(concurrency-mt-unsafe)

@@ -288,12 +288,7 @@ int main(int argc, char **argv) {
     } catch (const db::Error &e) {
       fail(std::string("cannot connect: ") + e.what());
     }
-    std::vector<db::Database *> all;
-    all.reserve(servers.size());
-    for (const auto &server : servers) {
-      all.push_back(server.get());
-    }
-    return engine::run(o, all);
+    return engine::run(o, db::pointers(servers));
   } catch (const std::exception &e) { // the report's own arithmetic: a fault of the driver
     fail(e.what());
   }

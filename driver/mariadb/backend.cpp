@@ -98,13 +98,7 @@ private:
   // setting does nothing.
   static std::unique_ptr<my::Connection> control(const my::Uri &uri) {
     auto c = std::make_unique<my::Connection>(uri);
-    try {
-      (void)c->exec("SET SESSION wsrep_sync_wait = 1");
-    } catch (const my::Error &e) {
-      if (e.lost()) {
-        throw;
-      }
-    }
+    my::set_where_known(*c, "wsrep_sync_wait = 1");
     return c;
   }
 

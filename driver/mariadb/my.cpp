@@ -328,6 +328,16 @@ std::vector<Result> Connection::Query::await_resume() {
   return c_.reactor_ == nullptr ? c_.exec(sql_) : c_.finish();
 }
 
+void set_where_known(Connection &c, const std::string &assignment) {
+  try {
+    (void)c.exec("SET SESSION " + assignment);
+  } catch (const Error &e) {
+    if (e.lost()) {
+      throw;
+    }
+  }
+}
+
 std::string quote(const Connection &c, const std::string &s) {
   std::string out(s.size() * 2 + 3, '\0');
   out[0] = '\'';

@@ -124,6 +124,10 @@ private:
 // s quoted as an SQL string literal for this connection's character set.
 std::string quote(const Connection &c, const std::string &s);
 
+// Sets a session variable ("name = value") that some servers lack (Galera's, on a server
+// without it), where it is known; throws only when the connection is lost.
+void set_where_known(Connection &c, const std::string &assignment);
+
 } // namespace my
 
 #endif

@@ -501,18 +501,9 @@ db::Settled Session::settle(const db::Proof &proof, int old_id, db::DeliveryResu
   }
   // On a Galera node, the read waits for what the cluster committed before it; a server
   // without the setting has nothing to wait for.
-  const auto sync_wait = [this](const char *value) {
-    try {
-      (void)conn.exec(std::string("SET SESSION wsrep_sync_wait = ") + value);
-    } catch (const my::Error &e) {
-      if (e.lost()) {
-        throw;
-      }
-    }
-  };
-  sync_wait("1");
+  my::set_where_known(conn, "wsrep_sync_wait = 1");
   const bool committed = found(proof, delivered);
-  sync_wait("0");
+  my::set_where_known(conn, "wsrep_sync_wait = 0");
   return committed ? db::Settled::committed : db::Settled::not_committed;
 }
 
