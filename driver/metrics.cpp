@@ -171,14 +171,24 @@ int parent_running(int pid, const std::string &program) {
                                                                                             : 0;
 }
 
-Machine::Machine(int server_pid) : server_pid_(server_pid) {
+Machine::Machine(const std::vector<int> &server_pids) {
   cpus_ = std::max(1, static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
-  if (server_pid_ <= 0) {
-    return;
+  for (const int pid : server_pids) {
+    Server s;
+    s.pid = std::max(pid, 0);
+    servers_.push_back(s);
   }
-  // A server's main process works in its data directory.
+  const auto here =
+      std::find_if(servers_.begin(), servers_.end(), [](const Server &s) { return s.pid > 0; });
+  if (here != servers_.end()) {
+    find_disk(here->pid);
+  }
+}
+
+// A server's main process works in its data directory.
+void Machine::find_disk(int pid) {
   struct stat st {};
-  const std::string cwd = "/proc/" + std::to_string(server_pid_) + "/cwd";
+  const std::string cwd = "/proc/" + std::to_string(pid) + "/cwd";
   if (stat(cwd.c_str(), &st) != 0) {
     missing_.push_back("the disk's throughput: " + cwd + ": " + error_text(errno));
     return;
@@ -195,8 +205,26 @@ Machine::Machine(int server_pid) : server_pid_(server_pid) {
 void Machine::read(Reading &r) {
   read_cpu_times(r);
   read_own_cpu(r);
-  if (server_pid_ > 0) {
-    read_server(r);
+  bool read_any = false;
+  for (Server &s : servers_) {
+    if (s.pid > 0) {
+      read_server(s);
+      read_any = read_any || !s.lost;
+    }
+  }
+  if (read_any) { // the lost ones count with what they had
+    double &cpu = r.counters["server_cpu_s"];
+    for (const Server &s : servers_) {
+      cpu += s.cpu_s;
+    }
+    if (io_readable_) {
+      double &read_bytes = r.counters["server_read_bytes"];
+      double &write_bytes = r.counters["server_write_bytes"];
+      for (const Server &s : servers_) {
+        read_bytes += s.read;
+        write_bytes += s.write;
+      }
+    }
   }
   if (disk_.empty()) {
     return;
@@ -215,18 +243,18 @@ void Machine::read(Reading &r) {
 // counter keeps the most it has seen, and continues from there when the server restarts.
 // Its I/O: each process's growth since the last reading (what an ending child did after the
 // last one is not seen).
-void Machine::read_server(Reading &r) {
-  const std::vector<std::string> main = stat_fields(server_pid_);
+void Machine::read_server(Server &s) {
+  const std::vector<std::string> main = stat_fields(s.pid);
   if (main.empty() || main[0] == "Z" || main[0] == "X") { // ended: the sampler looks again
-    server_pid_ = 0;
-    lost_server_ = true;
+    s.pid = 0;
+    s.lost = true;
     return;
   }
-  const bool first = processes_.empty();
+  const bool first = s.processes.empty();
   std::map<int, Process> now;
   const double hz = ticks_per_second();
   double cpu_s = 0;
-  for (const int pid : process_tree(server_pid_)) {
+  for (const int pid : process_tree(s.pid)) {
     const std::vector<std::string> f = stat_fields(pid);
     if (f.size() <= kStartTime) {
       continue;
@@ -234,43 +262,45 @@ void Machine::read_server(Reading &r) {
     Process p;
     p.start = std::stoull(f[kStartTime]);
     cpu_s += (std::stod(f[kUtime]) + std::stod(f[kStime])) / hz;
-    if (pid == server_pid_) {
+    if (pid == s.pid) {
       cpu_s += (std::stod(f[kChildUtime]) + std::stod(f[kChildStime])) / hz;
     }
-    if (io_readable_ && !process_io(pid, p.read_bytes, p.write_bytes) && pid == server_pid_) {
+    if (io_readable_ && !process_io(pid, p.read_bytes, p.write_bytes) && pid == s.pid) {
       io_readable_ = false;
       missing_.push_back("the server's I/O: /proc/" + std::to_string(pid) +
                          "/io: " + error_text(errno != 0 ? errno : EACCES));
     }
-    const auto was = processes_.find(pid);
-    const bool known = was != processes_.end() && was->second.start == p.start;
+    const auto was = s.processes.find(pid);
+    const bool known = was != s.processes.end() && was->second.start == p.start;
     if (!first) {
       const Process base = known ? was->second : Process{};
-      server_read_ += std::max(0.0, p.read_bytes - base.read_bytes);
-      server_write_ += std::max(0.0, p.write_bytes - base.write_bytes);
+      s.read += std::max(0.0, p.read_bytes - base.read_bytes);
+      s.write += std::max(0.0, p.write_bytes - base.write_bytes);
     }
     now[pid] = p;
   }
-  processes_ = std::move(now);
+  s.processes = std::move(now);
   if (first) {
-    cpu_base_ = cpu_s - server_cpu_s_;
+    s.cpu_base = cpu_s - s.cpu_s;
   }
-  server_cpu_s_ = std::max(server_cpu_s_, cpu_s - cpu_base_);
-  r.counters["server_cpu_s"] = server_cpu_s_;
-  if (io_readable_) {
-    r.counters["server_read_bytes"] = server_read_;
-    r.counters["server_write_bytes"] = server_write_;
-  }
+  s.cpu_s = std::max(s.cpu_s, cpu_s - s.cpu_base);
 }
 
-bool Machine::follow(int server_pid) {
-  if (server_pid <= 0 || stat_fields(server_pid).empty()) {
-    return false;
+bool Machine::lost_server() const {
+  return std::any_of(servers_.begin(), servers_.end(), [](const Server &s) { return s.lost; });
+}
+
+bool Machine::follow(const std::vector<int> &server_pids) {
+  for (size_t i = 0; i < servers_.size() && i < server_pids.size(); ++i) {
+    Server &s = servers_[i];
+    const int pid = server_pids[i];
+    if (s.lost && pid > 0 && !stat_fields(pid).empty()) {
+      s.pid = pid;
+      s.lost = false;
+      s.processes.clear(); // its processes are new: the next reading is their baseline
+    }
   }
-  server_pid_ = server_pid;
-  lost_server_ = false;
-  processes_.clear(); // its processes are new: the next reading is their baseline
-  return true;
+  return !lost_server();
 }
 
 // ---- the series ----
@@ -443,6 +473,17 @@ public:
     return all;
   }
   int local_pid() override { return parts_[0]->local_pid(); }
+  std::vector<int> local_pids() override {
+    std::vector<int> pids;
+    for (const auto &part : parts_) {
+      try {
+        pids.push_back(part->local_pid());
+      } catch (const std::exception &) { // not answering now
+        pids.push_back(0);
+      }
+    }
+    return pids;
+  }
   double size_bytes() override { return parts_[0]->size_bytes(); }
 
 private:
@@ -507,14 +548,14 @@ Figures figures(const json &part) {
 
 Sampler::Sampler(std::unique_ptr<Source> source, std::function<int64_t()> now, Series &series)
     : source_(std::move(source)), now_(std::move(now)), series_(series) {
-  int pid = 0;
+  std::vector<int> pids;
   try {
-    pid = source_->local_pid();
+    pids = source_->local_pids();
     size_start_ = source_->size_bytes();
   } catch (const std::exception &e) {
     failed(e.what());
   }
-  machine_ = std::make_unique<Machine>(pid);
+  machine_ = std::make_unique<Machine>(pids);
   sample();
   thread_ = std::thread([this] { loop(); });
 }
@@ -557,7 +598,7 @@ void Sampler::sample() {
   machine_->read(r);
   if (machine_->lost_server()) {
     try {
-      (void)machine_->follow(source_->local_pid());
+      (void)machine_->follow(source_->local_pids());
     } catch (const std::exception &) { // not back yet: the next reading looks again
     }
   }
@@ -586,8 +627,11 @@ json Sampler::summary() const {
     missing.push_back(m);
   }
   if (machine_->lost_server()) {
-    missing.emplace_back("the server's CPU and I/O: its process ended during the run, and no "
-                         "other took its place");
+    missing.emplace_back(machine_->servers() > 1
+                             ? "the servers' CPU and I/O: a server's process ended during the "
+                               "run, and no other took its place; its figures stop there"
+                             : "the server's CPU and I/O: its process ended during the run, and "
+                               "no other took its place");
   }
   json s = {{"sample_s", kSampleUs / 1'000'000},
             {"cpus", machine_->cpus()},

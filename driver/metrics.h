@@ -45,26 +45,33 @@ public:
   virtual std::vector<std::string> missing() const = 0;
   // The server's main process on this machine, or 0 when it runs elsewhere.
   virtual int local_pid() = 0;
+  // Each server's main process on this machine, 0 for one elsewhere or not answering now:
+  // several for the nodes of a cluster.
+  virtual std::vector<int> local_pids() { return {local_pid()}; }
   // The database's size in bytes, or -1 when it cannot be read.
   virtual double size_bytes() = 0;
 };
 
 // One source for the servers of one database (the nodes of a cluster): their counters and
 // waits added up.  A server that cannot be read counts with its last reading, so that the
-// sums go on growing; the whole fails only when none can be read.  The database's size and
-// the local server process are the first one's.
+// sums go on growing; the whole fails only when none can be read.  The database's size is
+// the first one's.
 std::unique_ptr<Source> sum(std::vector<std::unique_ptr<Source>> parts);
 
-// The machine's side, from /proc: its CPUs' time by kind, this process's CPU, and when the
-// server runs here (server_pid > 0), its processes' CPU and I/O and the disk its data is on.
+// The machine's side, from /proc: its CPUs' time by kind, this process's CPU, and for the
+// servers that run here (a pid > 0), their processes' CPU and I/O added up, and the disk
+// the first one's data is on.
 class Machine {
 public:
-  explicit Machine(int server_pid);
+  explicit Machine(int server_pid) : Machine(std::vector<int>{server_pid}) {}
+  explicit Machine(const std::vector<int> &server_pids);
   void read(Reading &r);
-  // Whether the server's main process has ended (a restart), and the one that took its
-  // place: its processes' figures go on adding to the same counters.
-  bool lost_server() const { return lost_server_; }
-  bool follow(int server_pid);
+  // Whether a server's main process has ended (a restart), and the ones that took their
+  // places (pids as given to the constructor): their processes' figures go on adding to the
+  // same counters.  Whether none is lost any more.
+  bool lost_server() const;
+  bool follow(const std::vector<int> &server_pids);
+  size_t servers() const { return servers_.size(); }
   int cpus() const { return cpus_; }
   const std::string &disk() const { return disk_; }
   const std::vector<std::string> &missing() const { return missing_; }
@@ -74,16 +81,20 @@ private:
     unsigned long long start = 0; // since boot, to tell a reused pid
     double read_bytes = 0, write_bytes = 0;
   };
-  void read_server(Reading &r);
-  int server_pid_;
+  struct Server {
+    int pid = 0; // 0: elsewhere, or lost
+    bool lost = false;
+    std::map<int, Process> processes; // at the last reading
+    double cpu_s = 0, cpu_base = 0;   // see read_server()
+    double read = 0, write = 0;       // summed over every process seen
+  };
+  void find_disk(int pid);
+  void read_server(Server &s);
+  std::vector<Server> servers_;
   int cpus_ = 1;
-  std::string disk_; // "" when the data is on no block device or the server is elsewhere
+  std::string disk_; // "" when the data is on no block device or the servers are elsewhere
   unsigned disk_major_ = 0, disk_minor_ = 0;
-  std::map<int, Process> processes_;          // the server's, at the last reading
-  double server_cpu_s_ = 0, cpu_base_ = 0;    // see read_server()
-  double server_read_ = 0, server_write_ = 0; // summed over every process seen
   bool io_readable_ = true;
-  bool lost_server_ = false;
   std::vector<std::string> missing_;
 };
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -203,6 +204,55 @@ TEST(Machine, KeepsTheCpuOfTheServersProcessesThatEnd) {
   EXPECT_GE(after.counters.at("server_cpu_s"), 0.28) << "the child's 0.3 s of CPU";
   EXPECT_GT(after.counters.at("cpu_total_s"), 0);
   EXPECT_GE(s.json().at("interval").at("deltas").at("server_cpu_s").get<double>(), 0.28);
+}
+
+// The nodes of a cluster on this machine: their CPU is added up, a node that ends counts
+// with what it had, and the one that takes its place adds to the same sum.
+TEST(Machine, AddsUpTheServersAndFollowsOneThatTakesALostOnesPlace) {
+  const auto server = [] { // burns 0.3 s of CPU once started, then idles until killed
+    const pid_t pid = fork();
+    if (pid == 0) {
+      burn_cpu(std::chrono::milliseconds(300));
+      std::this_thread::sleep_for(std::chrono::seconds(30));
+      _exit(0);
+    }
+    return pid;
+  };
+  const auto end = [](pid_t pid) {
+    (void)kill(pid, SIGKILL);
+    int status = 0;
+    (void)waitpid(pid, &status, 0);
+  };
+  const auto cpu = [](metrics::Machine &m) {
+    metrics::Reading r;
+    m.read(r);
+    return r.counters.contains("server_cpu_s") ? r.counters.at("server_cpu_s") : -1;
+  };
+  const auto cpu_once_at_least = [&cpu](metrics::Machine &m, double seconds) {
+    double now = cpu(m);
+    for (int tries = 0; tries < 50 && now < seconds; ++tries) { // a busy machine is slower
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      now = cpu(m);
+    }
+    return now;
+  };
+  const pid_t a = server();
+  const pid_t b = server();
+  metrics::Machine m(std::vector<int>{a, 0, b}); // the middle one runs elsewhere
+  EXPECT_GE(cpu(m), 0);
+  const double both = cpu_once_at_least(m, 0.55);
+  EXPECT_GE(both, 0.55) << "two servers' 0.3 s each";
+  end(b);
+  const double one_lost = cpu(m);
+  EXPECT_TRUE(m.lost_server());
+  EXPECT_GE(one_lost, both);
+  const pid_t c = server();
+  EXPECT_FALSE(m.follow({a, 0, 0})) << "no pid for the lost one yet";
+  EXPECT_TRUE(m.follow({a, 0, c}));
+  EXPECT_GE(cpu(m), one_lost);
+  EXPECT_GE(cpu_once_at_least(m, one_lost + 0.28), one_lost + 0.28) << "the new server's on top";
+  end(a);
+  end(c);
 }
 
 // A server's main process that has ended is gone, though its parent has not yet waited for it.
