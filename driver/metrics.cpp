@@ -502,6 +502,7 @@ std::unique_ptr<Source> sum(std::vector<std::unique_ptr<Source>> parts) {
 Figures figures(const json &part) {
   Figures f;
   const double s = std::max(part.value("seconds", 0.0), 1e-9);
+  f.seconds = s;
   const json &d = part.at("deltas");
   const auto delta = [&d](const char *name) { return d.value(name, 0.0); };
   const auto rate = [&](const char *name, double unit) {

@@ -147,6 +147,7 @@ private:
 
 // Figures a person reads, from a part of json(): rates per second, shares in percent.
 struct Figures {
+  double seconds = 0;
   double checkpoints = 0, checkpoints_timed = 0;
   double checkpoint_write_s = -1, checkpoint_sync_s = -1; // of those that ended; -1: not known
   double wal_mb_s = 0, fpi_pct = 0, hit_pct = -1;         // -1: no blocks read or hit

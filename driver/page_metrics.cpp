@@ -3,6 +3,7 @@
 
 #include "metrics.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -140,6 +141,30 @@ std::string lines_chart(const std::vector<Run> &runs, const std::string &id,
 const char *const kWaitColour[] = {"#27ae60", "#c0392b", "#2471a3", "#b9770e",
                                    "#7d3c98", "#16a085", "#95a5a6"};
 constexpr size_t kWaitsShown = 6; // the rest stack as "other"
+
+// Whether the run's servers were the nodes of a cluster, which counts its conflicts.
+bool cluster(const Run &run) {
+  const json *m = metrics_of(run);
+  return m != nullptr && m->contains("interval") &&
+         m->at("interval").value("deltas", json::object()).contains("cert_failures");
+}
+
+// A count per second of its period; -1 where it was not counted.
+double per_second(double n, const metrics::Figures &f) {
+  return n < 0 ? -1 : n / f.seconds;
+}
+
+// A cluster's conflicts across its nodes beside each node's own deadlocks.
+std::string conflicts_chart(const std::vector<Run> &runs) {
+  return lines_chart(
+      runs, "chart-conflicts", "Conflicts (per second)", "per second",
+      {{"failed certification", "#c0392b", "",
+        [](const metrics::Figures &f, const json &) { return per_second(f.cert_failures, f); }},
+       {"aborted for another node's writes", "#b9770e", "2 3",
+        [](const metrics::Figures &f, const json &) { return per_second(f.bf_aborts, f); }},
+       {"deadlocks on a node", "#2471a3", "7 4",
+        [](const metrics::Figures &f, const json &) { return per_second(f.deadlocks, f); }}});
+}
 
 // The run's backends per period by what they were doing, stacked.
 std::string waits_chart(const Run &run, const json &m) {
@@ -300,6 +325,9 @@ std::string metrics_section(const std::vector<Run> &runs) {
                                      }
                                      return n;
                                    }}});
+  }
+  if (std::any_of(runs.begin(), runs.end(), cluster)) {
+    s += conflicts_chart(runs);
   }
   s += lines_chart(runs, "chart-io", "WAL and disk (MB/s)", "MB/s",
                    {{"WAL written", "#7d3c98", "",

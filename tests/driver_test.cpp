@@ -424,17 +424,22 @@ TEST(Page, OneRunOrSeveralHaveEveryChartAndTheRatios) {
 }
 
 // A run's metrics as tpcc-run writes them: readings every second for seconds, with that many
-// checkpoints spread over them.
-json metrics_of_run(int seconds, int checkpoints) {
+// checkpoints spread over them, and on a cluster (cert_per_s >= 0) its conflicts.
+json metrics_of_run(int seconds, int checkpoints, double cert_per_s = -1) {
   metrics::Series series(report::kPeriodUs, 0, static_cast<int64_t>(seconds) * 1'000'000);
   for (int t = 0; t <= seconds; ++t) {
-    series.add(
-        {static_cast<int64_t>(t) * 1'000'000,
-         {{"wal_bytes", t * 1e6},
-          {"cpu_total_s", t * 2.0},
-          {"cpu_user_s", t * 1.5},
-          {"checkpoints_timed", std::floor(t * checkpoints / static_cast<double>(seconds) + 0.5)}},
-         {{"CPU", 1.5}, {"Lock:transactionid", t % 3}}});
+    metrics::Reading r{
+        static_cast<int64_t>(t) * 1'000'000,
+        {{"wal_bytes", t * 1e6},
+         {"cpu_total_s", t * 2.0},
+         {"cpu_user_s", t * 1.5},
+         {"checkpoints_timed", std::floor(t * checkpoints / static_cast<double>(seconds) + 0.5)}},
+        {{"CPU", 1.5}, {"Lock:transactionid", t % 3}}};
+    if (cert_per_s >= 0) {
+      r.counters["cert_failures"] = t * cert_per_s;
+      r.counters["bf_aborts"] = t * 2 * cert_per_s;
+    }
+    series.add(r);
   }
   json m = series.json();
   m["cpus"] = 2;
@@ -457,6 +462,21 @@ TEST(Page, ATwoHourRunStaysSmall) {
   report::finish(r);
   page::validate(r);
   EXPECT_LT(page::html({{"two hours", r}}, "").size(), 300'000U);
+}
+
+// A cluster's runs have a chart of its conflicts per second; a single server's have none.
+TEST(Page, ChartsAClustersConflicts) {
+  json alone = run_report(1, 2, 3000, 0, 1e9);
+  alone["metrics"] = metrics_of_run(60, 0);
+  json cluster = alone;
+  cluster["metrics"] = metrics_of_run(60, 0, 7);
+  EXPECT_EQ(page::html({{"alone", alone}}, "").find("chart-conflicts"), std::string::npos);
+  for (const std::string &html : {page::html({{"cluster", cluster}}, ""),
+                                  page::html({{"alone", alone}, {"cluster", cluster}}, "")}) {
+    EXPECT_NE(html.find("id=\"chart-conflicts\""), std::string::npos);
+  }
+  const metrics::Figures f = metrics::figures(cluster["metrics"]["periods"][0]);
+  EXPECT_DOUBLE_EQ(f.cert_failures / f.seconds, 7);
 }
 
 // The settings the runs differ in come first, and each run's checkpoints are marked on the
