@@ -430,6 +430,7 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
   if (mode == "standard" && r.contains("time_scale") && r.at("time_scale").is_number()) {
     mode += ", time scale " + fixed(r.at("time_scale").get<double>(), 3);
   }
+  const std::string servers = report::servers(r);
   std::vector<std::pair<std::string, std::string>> f = {
       {"kit", "tpcc-run " + r.at("version").get<std::string>()},
       {"mode", mode},
@@ -442,7 +443,7 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
       {"warehouses", warehouses},
       {"terminals", r.at("terminals").dump()},
       {"connections", r.at("connections").dump()},
-      {"servers", report::servers(r).empty() ? "-" : report::servers(r)},
+      {"servers", servers.empty() ? "-" : servers},
       {"interval", fixed(r.at("interval_s").get<double>(), 1) + " s after " +
                        fixed(r.at("ramp_up_s").get<double>(), 0) + " s of ramp-up"},
       {"ended by", r.at("ended_by").get<std::string>()},

@@ -568,8 +568,8 @@ std::string text(const json &r) {
       r.value("foreign_keys", true) ? "" : ", no foreign keys", r.at("warehouses").get<int>(),
       r.at("warehouses").get<int>() == 1 ? "" : "s", range.at(0).get<int>(), range.at(1).get<int>(),
       r.at("terminals").get<int>(), r.at("connections").get<int>());
-  const json list = r.value("servers", json::object()).value("list", json::array());
-  if (list.size() > 1 || r.value("servers", json::object()).value("moved", 0) > 0) {
+  const json went = r.value("servers", json::object());
+  if (went.value("list", json::array()).size() > 1 || went.value("moved", 0) > 0) {
     out += "servers: " + servers(r) + "\n";
   }
   add("interval %.1f s after %.0f s of ramp-up, ended by %s; seed %s, C-Load %d, C-Run %d\n\n",
