@@ -192,6 +192,9 @@ public:
   virtual const char *product() const = 0;
   // Which server this is, for a person: "host:port", or a socket's path; no password.
   virtual std::string where() const = 0;
+  // Which server this is, the same through every connection string that reaches it (another
+  // address, a pooler in front), and different for every other server; throws Error.
+  virtual std::string identity() = 0;
   // From here on every connection this process opens names itself so (other_drivers).
   virtual void name_connections(const std::string &name) = 0;
   // A new session for a terminal or a delivery worker; throws Error.
@@ -204,6 +207,8 @@ public:
   virtual Snapshot snapshot(int first, int last) = 0;
   // The names of the connections there now that carry one (name_connections).
   virtual std::vector<std::string> connection_names() = 0;
+  // Why this server does not show the names of other connections, "" when it does.
+  virtual std::string names_unseen() { return ""; }
   // The conditions on warehouses first..last only, or on all when first is 0.
   virtual std::vector<Condition> check(int first, int last) = 0;
   // The server's product, version and the settings that shape a run's results.

@@ -32,7 +32,7 @@ struct Plan {
   std::string report, html, samples, deliveries;
   bool check = false, no_flag = false, quiet = false, no_metrics = false;
   std::string metrics_file;
-  int64_t server_pid = 0;
+  std::vector<int64_t> server_pids; // none, or one for each server in their order
   db::Mode sql = db::Mode::plain;
   int64_t progress = 10;
 };

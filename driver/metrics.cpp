@@ -436,8 +436,11 @@ namespace {
 class Sum : public Source {
 public:
   explicit Sum(std::vector<std::unique_ptr<Source>> parts)
-      : parts_(std::move(parts)), last_(parts_.size()) {}
+      : parts_(std::move(parts)), raw_(parts_.size()), grown_(parts_.size()) {}
 
+  // Each server's counters go into the sum as what they grew by since its first reading
+  // (from its first value), so that one that restarts, its counters from zero, adds its
+  // growth since and never takes the sum back.
   void read(Reading &r) override {
     std::string why;
     size_t answered = 0;
@@ -445,15 +448,19 @@ public:
       Reading one;
       try {
         parts_[i]->read(one);
-        last_[i] = std::move(one.counters);
         for (const auto &[what, n] : one.waits) {
           r.waits[what] += n;
         }
+        for (const auto &[name, v] : one.counters) {
+          const auto was = raw_[i].find(name);
+          grown_[i][name] += was == raw_[i].end() ? v : growth(was->second, v);
+        }
+        raw_[i] = std::move(one.counters);
         ++answered;
       } catch (const std::exception &e) {
         why = e.what();
       }
-      for (const auto &[name, v] : last_[i]) {
+      for (const auto &[name, v] : grown_[i]) {
         r.counters[name] += v;
       }
     }
@@ -488,7 +495,8 @@ public:
 
 private:
   std::vector<std::unique_ptr<Source>> parts_;
-  std::vector<std::map<std::string, double>> last_;
+  std::vector<std::map<std::string, double>> raw_;   // each one's last reading
+  std::vector<std::map<std::string, double>> grown_; // and what it has added to the sum
 };
 
 } // namespace

@@ -53,9 +53,10 @@ public:
 };
 
 // One source for the servers of one database (the nodes of a cluster): their counters and
-// waits added up.  A server that cannot be read counts with its last reading, so that the
-// sums go on growing; the whole fails only when none can be read.  The database's size is
-// the first one's.
+// waits added up, each server's counters by what they grew (growth()), so that a server that
+// restarts adds what it did since.  A server that cannot be read counts with what it had, so
+// that the sums go on growing; the whole fails only when none can be read.  The database's
+// size is the first one's.
 std::unique_ptr<Source> sum(std::vector<std::unique_ptr<Source>> parts);
 
 // The machine's side, from /proc: its CPUs' time by kind, this process's CPU, and for the

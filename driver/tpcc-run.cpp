@@ -3,10 +3,12 @@
 #include "command_line.h"
 #include "db.h"
 #include "engine.h"
+#include "merge.h"
 #include "report.h"
 
 #include <tpcc/support.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <tuple>
@@ -61,7 +63,8 @@ constexpr const char *kHelp =
     "      --metrics-file FILE  rewrite FILE every 10 s with the run's figures in\n"
     "                        Prometheus' text format (node_exporter's textfile collector)\n"
     "      --server-pid PID  the server's main process, when it runs here but the\n"
-    "                        connection does not show it (its CPU and I/O in the report)\n"
+    "                        connection does not show it (its CPU and I/O in the report);\n"
+    "                        once for each --dsn, in their order, with several\n"
     "  -p, --progress S      a progress line every S seconds, 0 for none (default 10)\n"
     "      --no-flag         run without the shutdown flag that stop sets\n"
     "  -q, --quiet           no progress\n"
@@ -207,7 +210,7 @@ Options parse(int argc, char **argv) {
       o.metrics_file = optarg;
       break;
     case kServerPid:
-      o.server_pid = command_line::number("--server-pid", optarg, 1, INT32_MAX);
+      o.server_pids.push_back(command_line::number("--server-pid", optarg, 1, INT32_MAX));
       break;
     default:
       command_line::common_option(c, kUsage, kHelp, TPCC_VERSION, argv);
@@ -222,8 +225,14 @@ Options parse(int argc, char **argv) {
   if (o.merge && o.merge_files.empty()) {
     usage_error("--merge needs the reports to merge");
   }
-  if (o.server_pid > 0 && o.no_metrics) {
+  if (!o.server_pids.empty() && o.no_metrics) {
     usage_error("--server-pid goes without --no-metrics");
+  }
+  const size_t servers = std::max<size_t>(o.dsns.size(), 1);
+  if (!o.server_pids.empty() && o.server_pids.size() != servers) {
+    usage_error("--server-pid is given once for each --dsn, in the same order (" +
+                std::to_string(servers) + " servers, " + std::to_string(o.server_pids.size()) +
+                " --server-pid)");
   }
   if (o.time_scale != 1 && !o.standard) {
     usage_error("--time-scale goes with --standard");

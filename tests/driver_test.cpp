@@ -1,13 +1,16 @@
 // The driver's arithmetic: response-time percentiles from the histogram
 // against exact ones, histograms and reports merged, and the checks a report
 // derives.
+#include "durability.h"
 #include "histogram.h"
 #include "mariadb/my.h"
+#include "merge.h"
 #include "metrics.h"
 #include "page.h"
 #include "report.h"
 #include "task.h"
 #include "terminals.h"
+#include "verdict.h"
 
 #include <tpcc/inputs.h>
 
@@ -122,7 +125,7 @@ json run_report(int first, int last, uint64_t new_orders, double skew, double st
 }
 
 bool passes(const json &r, const std::string &check) {
-  for (const json &c : r.at("reportable").at("checks")) {
+  for (const json &c : r.at("verdict").at("checks")) {
     if (c.at("check").get<std::string>().find(check) != std::string::npos) {
       return c.at("pass").get<bool>();
     }
@@ -213,11 +216,172 @@ TEST(Report, MergeRefusesReportsThatAreNotPartsOfOneRun) {
       {"another C-Load", "c_load", 2},
       {"another C-Run", "c_run", 71},
       {"the transactions sent another way", "sql", "procedures"},
+      {"another time scale, under the same full-times check", "time_scale", 0.1},
+      {"another schema", "foreign_keys", false},
   };
   for (const Case &c : cases) {
     json other = b;
     other[c.key] = c.value;
     EXPECT_THROW((void)report::merge({a, other}), std::runtime_error) << c.what;
+  }
+}
+
+json server_of(const char *product, const json &settings) {
+  return {{"product", product}, {"version", "1"}, {"settings", settings}};
+}
+
+json servers_of(const std::vector<json> &servers) {
+  json list = json::array();
+  for (size_t i = 0; i < servers.size(); ++i) {
+    list.push_back({{"where", "node" + std::to_string(i + 1)},
+                    {"connections", 2},
+                    {"server", servers[i]}});
+  }
+  return {{"list", list}, {"moved", 0}};
+}
+
+TEST(Verdict, HoldsTheRunToDurableCommitsFailuresUnknownOutcomesAndItsOwnChecks) {
+  const json durable_pg = server_of("PostgreSQL", {{"fsync", "on"}, {"synchronous_commit", "on"}});
+  const json durable_my = server_of("MariaDB", {{"innodb_flush_log_at_trx_commit", "1"},
+                                                {"log_bin", "OFF"},
+                                                {"sync_binlog", "0"}});
+  const json exact = {{"judged", true}, {"pass", true}, {"unknown", 0}, {"figures", json::array()}};
+  const json holds = {{{"where", "node1"}, {"violations", 0}, {"conditions", json::array()}}};
+  struct Case {
+    const char *what, *check;
+    std::function<void(json &)> change;
+    bool pass;
+  } const cases[] = {
+      {"PostgreSQL that syncs each commit", "durable", [](json &) {}, true},
+      {"synchronous_commit off", "durable",
+       [](json &r) { r["servers"]["list"][0]["server"]["settings"]["synchronous_commit"] = "off"; },
+       false},
+      {"fsync off", "durable",
+       [](json &r) { r["servers"]["list"][0]["server"]["settings"]["fsync"] = "off"; }, false},
+      {"a Galera cluster of durable nodes", "durable",
+       [&](json &r) { r["servers"] = servers_of({durable_my, durable_my, durable_my}); }, true},
+      {"one node that flushes its log once a second", "durable",
+       [&](json &r) {
+         json lax = durable_my;
+         lax["settings"]["innodb_flush_log_at_trx_commit"] = "2";
+         r["servers"] = servers_of({durable_my, lax, durable_my});
+       },
+       false},
+      {"the binary log on and not synced", "durable",
+       [&](json &r) {
+         json binlog = durable_my;
+         binlog["settings"]["log_bin"] = "ON";
+         r["servers"] = servers_of({binlog});
+       },
+       false},
+      {"settings not known", "durable", [](json &r) { r["servers"] = servers_of({json()}); },
+       false},
+      {"5 % failures", "failed transactions",
+       [](json &r) { r["transactions"]["payment"]["failures"] = 320; }, false},
+      {"an unknown outcome", "unknown outcome", [](json &r) { r["whole_run"]["unknown"] = 1; },
+       false},
+      {"durability judged exact", "durability judged", [](json &) {}, true},
+      {"durability failed", "durability judged",
+       [](json &r) { r["durability"]["pass"] = false; }, false},
+      {"durability not judged", "durability judged",
+       [](json &r) { r["durability"] = {{"judged", false}, {"why", "another driver"}}; }, false},
+      {"a run without --check", "durability judged", [](json &r) { r.erase("durability"); },
+       false},
+      {"a condition violated", "consistency",
+       [](json &r) { r["consistency"][0]["violations"] = 3; }, false},
+      {"ended by a signal", "ended by its duration", [](json &r) { r["ended_by"] = "signal"; },
+       false},
+  };
+  json base = run_report(1, 2, 6000, 0, 0);
+  base["servers"] = servers_of({durable_pg});
+  base["durability"] = exact;
+  base["consistency"] = holds;
+  for (const Case &c : cases) {
+    json r = base;
+    c.change(r);
+    report::finish(r);
+    EXPECT_EQ(passes(r, c.check), c.pass) << c.what;
+    EXPECT_FALSE(r.at("verdict").at("pass").get<bool>()) << "a 100 s run is never enough";
+    EXPECT_EQ(report::text(r).find("TPC-C result"), std::string::npos) << c.what;
+  }
+}
+
+TEST(Report, AMergedReportHoldsEachHostToItsOwnEndingDurabilityAndServers) {
+  json a = steady_report(1, 30, 1000);
+  json b = steady_report(2, 10, 1000.5);
+  a["durability"] = {{"judged", true}, {"pass", true}, {"figures", json::array()}};
+  b["durability"] = {{"judged", true}, {"pass", false}, {"figures", json::array()}};
+  b["ended_by"] = "error";
+  const json m = report::merge({a, b});
+  EXPECT_FALSE(passes(m, "ended by its duration"));
+  EXPECT_FALSE(passes(m, "durability judged"));
+  EXPECT_EQ(m.at("ended_by"), "duration (warehouses 1-1), error (warehouses 2-2)");
+  EXPECT_EQ(m.at("hosts").size(), 2);
+  EXPECT_FALSE(m.contains("durability")); // no host's stands for the whole
+  const std::string text = report::text(m);
+  EXPECT_NE(text.find("warehouses 2-2: ended by error"), std::string::npos) << text;
+  b["ended_by"] = "duration";
+  b["durability"]["pass"] = true;
+  EXPECT_TRUE(passes(report::merge({a, b}), "ended by its duration"));
+  EXPECT_TRUE(passes(report::merge({a, b}), "durability judged"));
+}
+
+TEST(Durability, UnknownOutcomesWidenEachFigureByWhatTheyCouldHaveDone) {
+  report::WholeRun acked; // 100 New-Orders of 1,000 lines, 40 delivered; 100 Payments of 1.00
+  acked.new_order_committed = 100;
+  acked.order_lines_committed = 1000;
+  acked.districts_delivered = 40;
+  acked.payment_committed = 100;
+  acked.payment_amount_cents = 10000;
+  const durability::Snapshot before{};
+  const durability::Snapshot exact{100, 1000, 60, 100, 10000, 40};
+  struct Case {
+    const char *what;
+    std::function<void(report::WholeRun &)> unknown;
+    durability::Snapshot after;
+    bool pass, lost = false; // lost: some figure is below what even the unknowns explain
+  } const cases[] = {
+      {"nothing unknown, exact", [](report::WholeRun &) {}, exact, true},
+      {"nothing unknown, a New-Order more", [](report::WholeRun &) {},
+       {101, 1005, 61, 100, 10000, 40}, false},
+      {"an unknown New-Order of 5 lines that committed",
+       [](report::WholeRun &w) {
+         w.unknown = w.unknown_new_orders = 1;
+         w.unknown_order_lines = 5;
+       },
+       {101, 1005, 61, 100, 10000, 40}, true},
+      {"one unknown outcome cannot explain 1,000 New-Orders more",
+       [](report::WholeRun &w) {
+         w.unknown = w.unknown_new_orders = 1;
+         w.unknown_order_lines = 5;
+       },
+       {1100, 1005, 1060, 100, 10000, 40}, false},
+      {"an unknown Payment cannot explain more than its amount",
+       [](report::WholeRun &w) {
+         w.unknown = w.unknown_payments = 1;
+         w.unknown_payment_cents = 250;
+       },
+       {100, 1000, 60, 101, 10300, 40}, false},
+      {"an unknown Delivery that committed removes NEW-ORDER rows, and nothing was lost",
+       [](report::WholeRun &w) { w.unknown = w.unknown_deliveries = 1; },
+       {100, 1000, 50, 100, 10000, 50}, true},
+      {"an unknown Delivery cannot deliver 11 orders",
+       [](report::WholeRun &w) { w.unknown = w.unknown_deliveries = 1; },
+       {100, 1000, 49, 100, 10000, 51}, false, true},
+      {"an unknown outcome does not hide a lost New-Order",
+       [](report::WholeRun &w) { w.unknown = w.unknown_payments = 1; },
+       {99, 990, 59, 100, 10000, 40}, false, true},
+  };
+  for (const Case &c : cases) {
+    report::WholeRun w = acked;
+    c.unknown(w);
+    const json j = durability::judge(before, c.after, w);
+    EXPECT_EQ(j.at("pass").get<bool>(), c.pass) << c.what << ": " << j.dump();
+    const std::vector<std::string> said = durability::differences(j);
+    const bool blames_loss = std::any_of(said.begin(), said.end(), [](const std::string &l) {
+      return l.find("commits were lost") != std::string::npos;
+    });
+    EXPECT_EQ(blames_loss, c.lost) << c.what;
   }
 }
 
@@ -396,8 +560,8 @@ TEST(Page, EscapesTheTitleAndEveryStringOfTheReport) {
   r["ended_by"] = "<b>signal</b>";
   r["mode"] = "<i>throughput</i>";
   r["version"] = "1.9<u>";
-  r["reportable"]["checks"][0]["check"] = "<s>interval</s>";
-  r["reportable"]["checks"][0]["value"] = "<em>0</em>";
+  r["verdict"]["checks"][0]["check"] = "<s>interval</s>";
+  r["verdict"]["checks"][0]["value"] = "<em>0</em>";
   const std::string html = page::html({{"<q>run</q>", r}, {"two", r}}, "<script>x</script>");
   for (const char *raw : {"<script>", "<b>", "<i>", "<u>", "<s>", "<em>", "<q>"}) {
     EXPECT_EQ(html.find(raw), std::string::npos) << raw;
@@ -517,8 +681,8 @@ TEST(Page, RefusesWhatIsNotAReportItCanRead) {
        [](json &r) { r["histograms"]["stock_level"]["sub_buckets"] = 64; }},
       {"no 'count.delivery'",
        [](json &r) { r["series"]["periods"][0]["count"].erase("delivery"); }},
-      {"a reportable check without pass",
-       [](json &r) { r["reportable"]["checks"][0]["pass"] = "yes"; }},
+      {"a verdict's check without pass",
+       [](json &r) { r["verdict"]["checks"][0]["pass"] = "yes"; }},
   };
   for (const Case &c : cases) {
     json r = good;

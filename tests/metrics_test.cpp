@@ -143,7 +143,8 @@ public:
   Node(std::vector<double> commits, std::vector<std::string> missing)
       : commits_(std::move(commits)), missing_(std::move(missing)) {}
   void read(metrics::Reading &r) override {
-    if (next_ == commits_.size()) {
+    if (next_ == commits_.size() || commits_[next_] < 0) { // < 0: not answering this time
+      next_ += next_ < commits_.size() ? 1 : 0;
       throw std::runtime_error("node gone");
     }
     r.counters["commits"] = commits_[next_++];
@@ -177,6 +178,24 @@ TEST(Sum, ANodeThatStopsAnsweringCountsWithItsLastReadingAndTheSumFailsOnlyWithA
   }
   metrics::Reading none;
   EXPECT_THROW(sum->read(none), std::runtime_error);
+}
+
+TEST(Sum, AServerThatRestartsAddsWhatItDidSinceAndTheSumNeverFalls) {
+  std::vector<std::unique_ptr<metrics::Source>> nodes;
+  nodes.push_back(std::make_unique<Node>(std::vector<double>{1e6, 1e6 + 1000, 1e6 + 2000, 1e6 + 3000},
+                                         std::vector<std::string>{}));
+  nodes.push_back(std::make_unique<Node>(std::vector<double>{1e6, -1, 10, 20},  // down, restarted
+                                         std::vector<std::string>{}));
+  const std::unique_ptr<metrics::Source> sum = metrics::sum(std::move(nodes));
+  metrics::Series series(10'000'000, 0, 100'000'000);
+  for (int64_t t = 0; t < 4; ++t) {
+    metrics::Reading r;
+    r.t_us = t * 1'000'000;
+    sum->read(r);
+    series.add(r);
+  }
+  // 3,000 on the first, 10 and 10 after its restart on the second
+  EXPECT_EQ(series.json().at("interval").at("deltas").at("commits"), 3020);
 }
 
 TEST(Machine, KeepsTheCpuOfTheServersProcessesThatEnd) {

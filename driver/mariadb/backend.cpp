@@ -21,6 +21,15 @@ public:
                                : uri_.socket;
   }
 
+  // The host, port and data directory tell a server apart from every other, a Galera
+  // cluster's nodes on one machine included.
+  std::string identity() override {
+    const std::vector<my::Result> r = on_control([](my::Connection &c) {
+      return c.exec("SELECT CONCAT(@@hostname, ':', @@port, ' ', @@datadir)");
+    });
+    return r[0].text(0, 0);
+  }
+
   void name_connections(const std::string &name) override { name_ = name; }
 
   std::unique_ptr<db::Session> session(db::Mode mode) override {
@@ -71,6 +80,12 @@ public:
       }
     }
     return out;
+  }
+
+  std::string names_unseen() override {
+    const std::vector<my::Result> r =
+        on_control([](my::Connection &c) { return c.exec("SELECT @@performance_schema"); });
+    return r[0].integer(0, 0) == 0 ? "performance_schema is off" : "";
   }
 
   std::vector<db::Condition> check(int first, int last) override {

@@ -21,6 +21,31 @@ public:
   const char *product() const override { return "PostgreSQL"; }
   std::string where() const override { return where_; }
 
+  // The cluster's system identifier tells one server's data from another's, but a standby
+  // shares it with its primary: the address and port, or the data directory where the role
+  // may read it, tell those apart.
+  std::string identity() override {
+    const std::string where = " || ' ' || coalesce(host(inet_server_addr()), 'local') || ':' ||"
+                              " current_setting('port') || ' ' || coalesce((SELECT setting FROM"
+                              " pg_settings WHERE name = 'data_directory'), '')";
+    try {
+      return pg::text(on_control([&where](pg::Connection &control) {
+                        return control.exec(
+                            "SELECT (SELECT system_identifier FROM pg_control_system())::text" +
+                            where);
+                      }),
+                      0, 0);
+    } catch (const db::Error &e) { // a role that may not read the control file
+      if (e.lost()) {
+        throw;
+      }
+      return pg::text(on_control([&where](pg::Connection &control) {
+                        return control.exec("SELECT ''" + where);
+                      }),
+                      0, 0);
+    }
+  }
+
   void name_connections(const std::string &name) override {
     (void)setenv("PGAPPNAME", name.c_str(), 1); // NOLINT(concurrency-mt-unsafe): before threads
   }
