@@ -1,9 +1,10 @@
 // durability.cpp - the database against the run's acknowledgements; see durability.h.
 #include "durability.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <cstring>
-#include <unistd.h>
 
 using nlohmann::json;
 
@@ -29,8 +30,12 @@ std::array<long long, kFigures> acknowledged(const report::WholeRun &w) {
 } // namespace
 
 std::string application_name(int first, int last) {
-  return "tpcc-run " + std::to_string(first) + "-" + std::to_string(last) + " " +
-         std::to_string(getpid());
+  // A process id repeats across hosts and containers; 64 random bits do not.
+  std::random_device random;
+  const uint64_t token = (static_cast<uint64_t>(random()) << 32U) ^ random();
+  char hex[17];
+  (void)std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(token));
+  return "tpcc-run " + std::to_string(first) + "-" + std::to_string(last) + " " + hex;
 }
 
 std::vector<std::string> other_drivers(const std::vector<std::string> &names, int first, int last,

@@ -26,7 +26,8 @@ extern const std::array<const char *, kFigures> kNames;
 using Snapshot = db::Snapshot;
 static_assert(std::tuple_size_v<Snapshot> == kFigures);
 
-// The application name this process's connections carry, naming the range it drives.
+// The application name this process's connections carry, naming the range it drives and
+// unique to this run wherever it runs.
 std::string application_name(int first, int last);
 // Of the names of the connections to a database, the other drivers' that drive any of the
 // warehouses first..last.

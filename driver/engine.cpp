@@ -47,10 +47,9 @@ extern "C" void on_signal(int s) {
 
 // ---- the run's clock: µs since its terminals started ----
 
-const Clock::time_point g_process_start = Clock::now();
 // The run's zero, set once when everything is ready and before any thread reads the clock:
 // connecting, preparing and the --check snapshot are not part of the ramp-up.
-Clock::time_point g_start = g_process_start;
+Clock::time_point g_start = Clock::now();
 int64_t now_us() {
   return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - g_start).count();
 }
@@ -183,7 +182,7 @@ struct Run {
   std::mutex unsettled_mutex;
   std::vector<Unsettled> unsettled;
   int64_t wall_start_us = 0; // the Unix time of the run's clock's 0, µs
-  double setup_s = 0;        // from the process's start to the clock's 0
+  double setup_s = 0;        // from Plan::began to the clock's 0
   std::vector<std::string> identities; // of each server: equal ones are one server
   std::vector<json> settings;          // what each server said of itself
   // The result file's lines of deliveries whose outcome --check settled, and their new text.
@@ -681,9 +680,10 @@ void close_output(Run &run, std::FILE *f, const std::string &path) {
     return;
   }
   const bool written = std::ferror(f) == 0;
-  const int error = errno;
-  if (std::fclose(f) != 0 || !written) {
-    run.failed_files.push_back(path + ": " + std::strerror(written ? errno : error));
+  if (std::fclose(f) != 0) {
+    run.failed_files.push_back(path + ": " + std::strerror(errno));
+  } else if (!written) {
+    run.failed_files.push_back(path + ": a write to it failed, so it is not whole");
   }
 }
 
@@ -1266,7 +1266,7 @@ void start_clock(Run &run) {
   run.wall_start_us = std::chrono::duration_cast<std::chrono::microseconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();
-  run.setup_s = std::chrono::duration<double>(g_start - g_process_start).count();
+  run.setup_s = std::chrono::duration<double>(g_start - run.o.began).count();
 }
 
 // What --check adds to the report: the durability judgement, the conditions on each server.

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ struct Plan {
   std::vector<int64_t> server_pids; // none, or one for each server in their order
   db::Mode sql = db::Mode::plain;
   int64_t progress = 10;
+  // When the work towards the run began (connecting to its servers): the report says how long
+  // it took before the terminals started.
+  std::chrono::steady_clock::time_point began = std::chrono::steady_clock::now();
 };
 
 // Runs plan on servers, each a server of one database: the connections go to each in turn,

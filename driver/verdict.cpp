@@ -85,7 +85,7 @@ std::string undurable_servers(const json &host) {
 
 std::string durability_fault(const json &host) {
   if (!host.contains("durability")) {
-    return "not judged (the run was without --check)";
+    return "not judged: the run was without --check";
   }
   const json &d = host.at("durability");
   if (!d.value("judged", false)) {
@@ -96,7 +96,7 @@ std::string durability_fault(const json &host) {
 
 std::string consistency_fault(const json &host) {
   if (!host.contains("consistency")) {
-    return "not checked (the run was without --check)";
+    return "not checked: the run was without --check";
   }
   std::string faults;
   for (const json &c : host.at("consistency")) {
