@@ -95,12 +95,16 @@ END //
 -- position ceil(n/2) of the n with that name, by first name).  No customer, no
 -- payment: SQLSTATE 45000.  One row: C_ID, C_BALANCE, C_CREDIT and, for "BC",
 -- C_DATA's first 200 characters, then what else the terminal shows of the
--- customer, the warehouse and the district.
+-- customer, the warehouse and the district, joined by CHAR(31) in one column.
 CREATE PROCEDURE tpcc_payment(p_w INT, p_d INT, p_c_w INT, p_c_d INT, p_amount DECIMAL(6,2),
     p_c INT, p_last VARCHAR(16), p_date DATETIME(6))
   MODIFIES SQL DATA
 BEGIN
   DECLARE v_c INT;
+  DECLARE v_balance DECIMAL(20,2);
+  DECLARE v_credit CHAR(2);
+  DECLARE v_data VARCHAR(200);
+  DECLARE v_shown TEXT;
   DECLARE EXIT HANDLER FOR SQLEXCEPTION BEGIN ROLLBACK; RESIGNAL; END;
   IF p_last IS NULL THEN
     SELECT c_id INTO v_c FROM customer WHERE c_w_id = p_c_w AND c_d_id = p_c_d AND c_id = p_c;
@@ -124,13 +128,17 @@ BEGIN
   INSERT INTO history SELECT v_c, p_c_d, p_c_w, p_d, p_w, p_date, p_amount,
     CONCAT(w_name, '    ', d_name) FROM warehouse, district
     WHERE w_id = p_w AND d_w_id = p_w AND d_id = p_d;
-  COMMIT;
-  SELECT c_id, c_balance, c_credit, IF(c_credit = 'BC', LEFT(c_data, 200), ''), c_first,
-    c_middle, c_last, c_street_1, c_street_2, c_city, c_state, c_zip, c_phone, c_since,
-    c_credit_lim, c_discount, w_name, w_street_1, w_street_2, w_city, w_state, w_zip, d_name,
-    d_street_1, d_street_2, d_city, d_state, d_zip
+  -- What the terminal shows is read inside the transaction, from the rows it has just
+  -- changed, and sent only once it has committed.
+  SELECT c_balance, c_credit, IF(c_credit = 'BC', LEFT(c_data, 200), ''),
+      CONCAT_WS(CHAR(31), c_first, c_middle, c_last, c_street_1, c_street_2, c_city, c_state,
+        c_zip, c_phone, c_since, c_credit_lim, c_discount, w_name, w_street_1, w_street_2,
+        w_city, w_state, w_zip, d_name, d_street_1, d_street_2, d_city, d_state, d_zip)
+    INTO v_balance, v_credit, v_data, v_shown
     FROM customer, warehouse, district WHERE c_w_id = p_c_w AND c_d_id = p_c_d AND c_id = v_c
       AND w_id = p_w AND d_w_id = p_w AND d_id = p_d;
+  COMMIT;
+  SELECT v_c, v_balance, v_credit, v_data, v_shown;
 END //
 
 -- Order-Status: the customer (as Payment picks one) and the lines of their
