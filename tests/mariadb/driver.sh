@@ -46,6 +46,8 @@ accounts throughput "$before" "$out/throughput.json"
 conditions throughput "$text"
 exact throughput "$text"
 [[ $(jq -r .server.product "$out/throughput.json") == MariaDB ]] || failed "the report does not name MariaDB"
+grep -E '^server: MariaDB .*innodb_flush_log_at_trx_commit [0-9].*sync_binlog' <<<"$text" ||
+  failed "the report's server line does not give MariaDB's settings: $(grep '^server' <<<"$text")"
 
 echo "--- --procedures: a throughput run and 8 connections on warehouse 1"
 for run_shape in "1-2 4" "1-1 8"; do

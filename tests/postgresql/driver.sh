@@ -107,6 +107,8 @@ expect "--procedures over a differing function" 1 "differ from this version's" \
 
 echo "--- two connection strings of one server: connections dealt over both, backends killed"
 before=$(snapshot)
+commits() { "${PSQL[@]}" -At -c "SELECT sum(xact_commit) FROM pg_stat_database"; }
+commits_before=$(commits)
 "$run" --dsn "$dsn" --dsn "dbname=postgres user=tpcc host=$PG_DIR" --connections 4 --ramp-up 1 \
   --duration 10 --no-flag --quiet --check --report "$out/two.json" >"$out/two.txt" &
 driver=$!
@@ -114,7 +116,15 @@ sleep 5
 "${PSQL[@]}" -At -c "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity
   WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()" >/dev/null
 wait $driver || failed "two connection strings: status $?"
+sleep 1 # a backend reports its counts at most once a second
+commits_grown=$(($(commits) - commits_before))
 sed -n 2p "$out/two.txt"
+# The one server sampled once: its commits as the metrics count them are at most what the
+# server counted over the whole run (setup and checks included), and most of it.
+sampled=$(jq '[.metrics.periods[].deltas.xact_commit] | add | floor' "$out/two.json")
+echo "two connection strings: the metrics count $sampled commits, the server $commits_grown"
+((sampled <= commits_grown && sampled * 10 >= commits_grown * 8)) ||
+  failed "two connection strings: the metrics count $sampled commits, the server $commits_grown"
 [[ $(jq -c '[.servers.list[].connections]' "$out/two.json") == "[3,2]" ]] ||
   failed "two connection strings: not dealt in turn: $(jq -c .servers "$out/two.json")"
 accounts "two connection strings" "$before" "$out/two.json"
@@ -194,14 +204,20 @@ crash() {
     "$(jq -c '.metrics | {missing, periods: [.periods[].deltas.server_cpu_s]}' "$out/$name.json")"
   cat "$out/$name.err"
 }
+# durable REPORT: the verdict's check that every commit was durable, true or false.
+durable() { jq '.verdict.checks[] | select(.check | startswith("commits durable")) | .pass' "$1"; }
 echo "--- the server crashes mid-run: durable commits"
 crash durable-crash "" 0
 [[ $(jq .durability.pass "$out/durable-crash.json") == true ]] || failed "durable crash: not a pass"
+[[ $(durable "$out/durable-crash.json") == true ]] || failed "durable crash: commits judged not durable"
 echo "--- the server crashes mid-run: commits acknowledged before they are durable"
 crash lost-commits "-c synchronous_commit=off" 3
 grep -qE '^tpcc-run: the database holds [0-9]+ fewer New-Orders than were acknowledged: commits were lost$' \
   "$out/lost-commits.err" || failed "lost commits: not named"
 [[ $(jq .durability.pass "$out/lost-commits.json") == false ]] || failed "lost commits: a pass"
+[[ $(durable "$out/lost-commits.json") == false ]] ||
+  failed "lost commits: synchronous_commit off, yet commits judged durable"
+grep -E '^  FAIL  commits durable' "$out/lost-commits.txt"
 pg_crash "" || failed "the server did not start again"
 
 echo "--- a load in two parts at once, without foreign keys: the part with the keys waits for the other"
