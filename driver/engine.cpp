@@ -24,6 +24,7 @@
 #include <tuple>
 
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The command reports and exits from its main thread only.
@@ -704,19 +705,26 @@ void show_progress(Run &run, int64_t elapsed_us) {
       static_cast<unsigned long long>(r.failures));
 }
 
-// Rewrites --metrics-file with the figures so far; says so once when it cannot.
-void write_metrics_file(Run &run, int64_t now) {
+// Rewrites --metrics-file with the figures so far; says so once when it cannot, and returns
+// false with errno.
+bool write_metrics_file(Run &run, int64_t now) {
   if (run.o.metrics_file.empty()) {
-    return;
+    return true;
   }
   const json server = run.series != nullptr ? run.series->last_period(now) : json();
   const std::string text = prometheus::exposition(run.facts, run.recorder->recent(now),
                                                   static_cast<double>(now) / 1e6, server);
-  if (!report::write_text(text, run.o.metrics_file) && !run.metrics_file_failed) {
+  if (report::write_text(text, run.o.metrics_file)) {
+    return true;
+  }
+  const int error = errno;
+  if (!run.metrics_file_failed) {
     run.metrics_file_failed = true;
     (void)std::fprintf(stderr, "tpcc-run: %s: %s (the run goes on without it)\n",
-                       run.o.metrics_file.c_str(), std::strerror(errno));
+                       run.o.metrics_file.c_str(), std::strerror(error));
   }
+  errno = error;
+  return false;
 }
 
 // Waits out ramp-up and interval, or what ends them first; returns what ended the run.
@@ -730,7 +738,7 @@ std::string course(Run &run, const int32_t *flag) {
     const int64_t now = now_us();
     if (now / report::kPeriodUs != period) {
       period = now / report::kPeriodUs;
-      write_metrics_file(run, now);
+      (void)write_metrics_file(run, now);
     }
     if (run.server_gone) {
       return "error";
@@ -994,7 +1002,11 @@ constexpr std::array<int, 11> kRunConditions = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1
 json consistency(const Run &run) {
   const Plan &o = run.o;
   json all = json::array();
-  for (db::Database *server : run.servers) {
+  for (size_t i = 0; i < run.servers.size(); ++i) {
+    if (first_alike(run, i) != i) {
+      continue; // checked through an earlier connection string
+    }
+    db::Database *server = run.servers[i];
     json one = {{"where", server->where()}};
     try {
       long long violations = 0;
@@ -1126,7 +1138,7 @@ std::vector<std::unique_ptr<Worker>> open_workers(Run &run) {
       for (size_t i; (i = next++) < n;) {
         try {
           workers[i] = std::make_unique<Worker>(run, i % run.servers.size());
-        } catch (const db::Error &e) {
+        } catch (const std::exception &e) {
           const std::lock_guard<std::mutex> lock(refused_mutex);
           refused = refused.empty() ? e.what() : refused;
           next = n;
@@ -1183,10 +1195,16 @@ std::string drive(Run &run, std::vector<std::unique_ptr<Worker>> &workers, const
 // Puts the settled deliveries' outcomes in the result file in place of "unknown".
 void rewrite_settled(Run &run) {
   const std::string &path = run.o.deliveries;
-  if (run.settled_lines.empty() || path.empty()) {
-    return;
+  struct stat st {};
+  if (run.settled_lines.empty() || path.empty() || stat(path.c_str(), &st) != 0 ||
+      !S_ISREG(st.st_mode)) {
+    return; // a pipe or a device keeps what was written to it
   }
   std::ifstream in(path);
+  if (!in) {
+    run.failed_files.push_back(path + ": cannot be read again to record the settled deliveries");
+    return;
+  }
   std::string body;
   for (std::string line; std::getline(in, line);) {
     for (const auto &[was, now] : run.settled_lines) {
@@ -1197,7 +1215,9 @@ void rewrite_settled(Run &run) {
     }
     body += line + "\n";
   }
-  if (in.bad() || !report::write_text(body, path)) {
+  if (in.bad()) {
+    run.failed_files.push_back(path + ": cannot be read again to record the settled deliveries");
+  } else if (!report::write_text(body, path)) {
     run.failed_files.push_back(path + ": " + std::strerror(errno));
   }
 }
@@ -1311,6 +1331,7 @@ int run(const Plan &plan, const std::vector<db::Database *> &servers) {
   describe_servers(run);
   const db::ServerTime server_before = read_server_time(database);
   std::unique_ptr<metrics::Source> source = metrics_source(run, p.self);
+  make_terminals(run);
 
   start_clock(run);
   const int64_t ramp_us = o.ramp_up * 1'000'000;
@@ -1318,13 +1339,14 @@ int run(const Plan &plan, const std::vector<db::Database *> &servers) {
   run.series =
       std::make_unique<metrics::Series>(report::kPeriodUs, ramp_us, o.duration * 1'000'000);
   std::unique_ptr<metrics::Sampler> sampler = start_sampler(run, std::move(source));
-  make_terminals(run);
   run.facts = facts(run, p.c_load, run.wall_start_us + ramp_us);
   const std::string ended_by = drive(run, workers, flag);
   if (sampler != nullptr) {
     sampler->stop();
   }
-  write_metrics_file(run, now_us());
+  if (!write_metrics_file(run, now_us())) {
+    run.failed_files.push_back(run.o.metrics_file + ": " + std::strerror(errno));
+  }
   if (flag != nullptr) {
     (void)DetachShutdownFlag(flag);
   }

@@ -73,6 +73,9 @@ void same(const std::vector<json> &parts, const char *key, const json &fallback)
 // What each host's own run decided for itself, which no sum can stand for: how it ended,
 // what it checked, and the servers it went to.
 json host_of(const json &p) {
+  if (p.contains("hosts")) { // a part that was merged itself: its hosts
+    return p.at("hosts");
+  }
   json h = {{"range", p.at("range")}, {"ended_by", p.at("ended_by")}};
   for (const char *key : {"durability", "consistency", "servers", "server"}) {
     if (p.contains(key)) {
@@ -120,7 +123,12 @@ json merge(const std::vector<json> &parts) {
   std::map<std::string, Histogram> histograms;
   for (size_t i = 0; i < parts.size(); ++i) {
     const json &p = parts[i];
-    hosts.push_back(host_of(p));
+    const json host = host_of(p);
+    if (host.is_array()) {
+      hosts.insert(hosts.end(), host.begin(), host.end());
+    } else {
+      hosts.push_back(host);
+    }
     ranges.emplace_back(p.at("range").at(0).get<int>(), p.at("range").at(1).get<int>());
     const double s = p.at("interval_start_unix").get<double>();
     start = std::max(start, s);
@@ -172,7 +180,7 @@ json merge(const std::vector<json> &parts) {
   r["merged"] = parts.size();
   r["hosts"] = hosts;
   r["ended_by"] = ending(hosts);
-  for (const char *key : {"durability", "consistency", "servers"}) { // each host's, in hosts
+  for (const char *key : {"durability", "consistency", "servers", "setup_s"}) { // each host's
     r.erase(key);
   }
   if (parts.size() > 1) { // each host sampled its own machine, and perhaps its own server

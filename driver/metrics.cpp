@@ -452,8 +452,10 @@ public:
           r.waits[what] += n;
         }
         for (const auto &[name, v] : one.counters) {
+          // The sum starts from the servers' first values; one that first answers later
+          // adds only what it does from then on.
           const auto was = raw_[i].find(name);
-          grown_[i][name] += was == raw_[i].end() ? v : growth(was->second, v);
+          grown_[i][name] += was != raw_[i].end() ? growth(was->second, v) : first_ ? v : 0;
         }
         raw_[i] = std::move(one.counters);
         ++answered;
@@ -467,6 +469,7 @@ public:
     if (answered == 0) {
       throw std::runtime_error(why);
     }
+    first_ = false;
   }
   std::vector<std::string> missing() const override {
     std::vector<std::string> all;
@@ -497,6 +500,7 @@ private:
   std::vector<std::unique_ptr<Source>> parts_;
   std::vector<std::map<std::string, double>> raw_;   // each one's last reading
   std::vector<std::map<std::string, double>> grown_; // and what it has added to the sum
+  bool first_ = true; // no reading has been answered yet
 };
 
 } // namespace

@@ -139,7 +139,7 @@ json read(const std::string &path) {
                                  ? std::generic_category().message(errno)
                                  : "not JSON (an error at byte " + std::to_string(e.byte) + ")");
   }
-  if (!r.contains("verdict") && r.contains("reportable")) { // as tpcc-run 1.9 and older named it
+  if (!r.contains("verdict") && r.contains("reportable")) { // as tpcc-run 1.9.0 and older named it
     r["verdict"] = r["reportable"];
   }
   validate(r);
@@ -460,7 +460,17 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
   f.emplace_back("deferred deliveries", dd.value("failed", json(0)).dump() + " failed, " +
                                             dd.value("dropped", json(0)).dump() + " never ran, " +
                                             dd.value("retries", json(0)).dump() + " retries");
-  f.emplace_back("durability", durability_text(r.value("durability", json::object())));
+  if (r.contains("hosts")) { // a merged report: each host judged its own range
+    std::string each;
+    for (const json &host : r.at("hosts")) {
+      each += (each.empty() ? "" : "; ") + std::string("warehouses ") +
+              host.at("range").at(0).dump() + "-" + host.at("range").at(1).dump() + ": " +
+              durability_text(host.value("durability", json::object()));
+    }
+    f.emplace_back("durability", each);
+  } else {
+    f.emplace_back("durability", durability_text(r.value("durability", json::object())));
+  }
   // Every run has every row, so that runs compared side by side line up.
   std::string times = "none (throughput mode)";
   if (r.at("mode") == "standard") {

@@ -166,8 +166,9 @@ std::string settings_text(const std::vector<std::pair<std::string, json>> &serve
       }
       bool differs = false;
       for (const auto &[other_where, other] : servers) {
-        differs = differs || other.value("settings", json::object()).value(setting, json()) !=
-                                 settings.at(setting);
+        const bool known = other.is_object() && other.contains("settings");
+        differs = differs || (known && other.at("settings").value(setting, json()) !=
+                                           settings.at(setting));
       }
       s += sep + std::string(setting) + " " + settings.at(setting).get<std::string>() +
            (differs ? " [differs]" : "");
@@ -182,9 +183,18 @@ std::string settings_text(const std::vector<std::pair<std::string, json>> &serve
 // lists none.
 std::vector<std::pair<std::string, json>> servers_with_settings(const json &r) {
   std::vector<std::pair<std::string, json>> out;
-  for (const json &s : r.value("servers", json::object()).value("list", json::array())) {
-    if (s.contains("server")) {
-      out.emplace_back(s.at("where").get<std::string>(), s.at("server"));
+  std::vector<json> each = {r};
+  if (r.contains("hosts")) { // a merged report: every host's servers
+    each = r.at("hosts").get<std::vector<json>>();
+  }
+  for (const json &host : each) {
+    for (const json &s : host.value("servers", json::object()).value("list", json::array())) {
+      const std::string where = s.at("where").get<std::string>();
+      const bool seen = std::any_of(out.begin(), out.end(),
+                                    [&where](const auto &o) { return o.first == where; });
+      if (s.contains("server") && !seen) {
+        out.emplace_back(where, s.at("server"));
+      }
     }
   }
   if (out.empty() && r.contains("server")) {

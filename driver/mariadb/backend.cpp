@@ -85,7 +85,20 @@ public:
   std::string names_unseen() override {
     const std::vector<my::Result> r =
         on_control([](my::Connection &c) { return c.exec("SELECT @@performance_schema"); });
-    return r[0].integer(0, 0) == 0 ? "performance_schema is off" : "";
+    if (r[0].integer(0, 0) == 0) {
+      return "performance_schema is off";
+    }
+    try {
+      (void)on_control([](my::Connection &c) {
+        return c.exec("SELECT 1 FROM performance_schema.session_connect_attrs LIMIT 1");
+      });
+    } catch (const my::Error &e) {
+      if (e.lost()) {
+        throw;
+      }
+      return std::string("performance_schema.session_connect_attrs cannot be read: ") + e.what();
+    }
+    return "";
   }
 
   std::vector<db::Condition> check(int first, int last) override {

@@ -22,12 +22,10 @@ public:
   std::string where() const override { return where_; }
 
   // The cluster's system identifier tells one server's data from another's, but a standby
-  // shares it with its primary: the address and port, or the data directory where the role
-  // may read it, tell those apart.
+  // shares it with its primary: the postmaster's start time tells those apart, and both are
+  // the same whichever address or pooler a connection comes through.
   std::string identity() override {
-    const std::string where = " || ' ' || coalesce(host(inet_server_addr()), 'local') || ':' ||"
-                              " current_setting('port') || ' ' || coalesce((SELECT setting FROM"
-                              " pg_settings WHERE name = 'data_directory'), '')";
+    const std::string where = " || ' ' || pg_postmaster_start_time()::text";
     try {
       return pg::text(on_control([&where](pg::Connection &control) {
                         return control.exec(
