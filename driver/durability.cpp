@@ -3,8 +3,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <cstring>
+#include <random>
 
 using nlohmann::json;
 
@@ -99,8 +99,8 @@ std::vector<std::string> differences(const json &judgement) {
   std::vector<std::string> out;
   bool lost = false; // NEW-ORDER rows that lost deliveries left behind are no accounting fault
   for (const json &f : judgement.value("figures", json::array())) {
-    lost = lost || f.at("held").get<long long>() <
-                       f.value("least", f.at("acknowledged").get<long long>());
+    lost = lost ||
+           f.at("held").get<long long>() < f.value("least", f.at("acknowledged").get<long long>());
   }
   for (const json &f : judgement.value("figures", json::array())) {
     const long long held = f.at("held").get<long long>();
@@ -123,7 +123,8 @@ std::vector<std::string> differences(const json &judgement) {
                                  : "") +
                     (lost ? "" : ": the report does not count all that committed"));
     } else if (held != want) {
-      out.push_back("the database holds " + std::to_string(held > want ? held - want : want - held) +
+      out.push_back("the database holds " +
+                    std::to_string(held > want ? held - want : want - held) +
                     (held > want ? " more " : " fewer ") + name +
                     " than were acknowledged, within what the transactions of unknown outcome"
                     " may have done");

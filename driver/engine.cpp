@@ -182,8 +182,8 @@ struct Run {
   std::FILE *deliveries_file = nullptr;
   std::mutex unsettled_mutex;
   std::vector<Unsettled> unsettled;
-  int64_t wall_start_us = 0; // the Unix time of the run's clock's 0, µs
-  double setup_s = 0;        // from Plan::began to the clock's 0
+  int64_t wall_start_us = 0;           // the Unix time of the run's clock's 0, µs
+  double setup_s = 0;                  // from Plan::began to the clock's 0
   std::vector<std::string> identities; // of each server: equal ones are one server
   std::vector<json> settings;          // what each server said of itself
   // The result file's lines of deliveries whose outcome --check settled, and their new text.
@@ -835,8 +835,7 @@ std::unique_ptr<metrics::Source> metrics_source(Run &run, const std::string &sel
 }
 
 // Starts reading the source every second; says which figures it will not give.
-std::unique_ptr<metrics::Sampler> start_sampler(Run &run,
-                                                std::unique_ptr<metrics::Source> source) {
+std::unique_ptr<metrics::Sampler> start_sampler(Run &run, std::unique_ptr<metrics::Source> source) {
   if (source == nullptr) {
     return nullptr;
   }
@@ -958,10 +957,9 @@ void settle_unsettled(Run &run) {
     if (u.c.type == TX_DELIVERY) {
       run.recorder->settle_delivery(u.c, committed, d.delivered, d.skipped);
       const DeliveryJob job{u.delivery_in, u.delivery_queued_us};
-      run.settled_lines.emplace_back(u.delivery_line,
-                                     delivery_line(run, job, u.c.end_us,
-                                                   committed ? "committed" : "failed",
-                                                   u.c.retries, committed ? &d : nullptr));
+      run.settled_lines.emplace_back(
+          u.delivery_line, delivery_line(run, job, u.c.end_us, committed ? "committed" : "failed",
+                                         u.c.retries, committed ? &d : nullptr));
     } else {
       run.recorder->settle(u.c, committed);
     }
@@ -1047,8 +1045,7 @@ void print_consistency(const Run &run, const json &checked) {
       conditions.push_back({c.at("number").get<int>(), c.at("rule").get<std::string>(),
                             c.at("violations").get<long long>()});
     }
-    (void)db::print_conditions(conditions, {kRunConditions.begin(), kRunConditions.end()},
-                               stdout);
+    (void)db::print_conditions(conditions, {kRunConditions.begin(), kRunConditions.end()}, stdout);
   }
 }
 
@@ -1255,8 +1252,7 @@ int verdict(const Run &run, const json &r) {
            report::fixed(r.at("interval_s").get<double>(), 1) + " s: there is nothing to report");
   }
   if (r.at("failures_pct").get<double>() > 1) {
-    failed(report::fixed(r.at("failures_pct").get<double>(), 2) +
-           " % of the transactions failed");
+    failed(report::fixed(r.at("failures_pct").get<double>(), 2) + " % of the transactions failed");
   }
   return status;
 }

@@ -500,7 +500,7 @@ private:
   std::vector<std::unique_ptr<Source>> parts_;
   std::vector<std::map<std::string, double>> raw_;   // each one's last reading
   std::vector<std::map<std::string, double>> grown_; // and what it has added to the sum
-  bool first_ = true; // no reading has been answered yet
+  bool first_ = true;                                // no reading has been answered yet
 };
 
 } // namespace

@@ -87,9 +87,7 @@ void Recorder::record(const Completion &c) {
 }
 
 void Recorder::count_unknown_locked(const Completion &c, int sign) {
-  const auto add = [sign](auto &figure, auto n) {
-    figure = sign > 0 ? figure + n : figure - n;
-  };
+  const auto add = [sign](auto &figure, auto n) { figure = sign > 0 ? figure + n : figure - n; };
   add(whole_.unknown, uint64_t{1});
   if (c.type == TX_NEW_ORDER) {
     add(whole_.unknown_new_orders, uint64_t{1});

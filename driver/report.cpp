@@ -135,12 +135,17 @@ namespace {
 
 // The settings a person compares runs by, as each database names them.
 const std::vector<const char *> &shown_settings(const json &server) {
-  static const std::vector<const char *> kPostgresql = {
-      "shared_buffers", "synchronous_commit", "fsync", "full_page_writes", "max_wal_size",
-      "checkpoint_timeout"};
-  static const std::vector<const char *> kMariadb = {
-      "innodb_buffer_pool_size", "innodb_flush_log_at_trx_commit", "sync_binlog", "log_bin",
-      "innodb_doublewrite", "innodb_log_file_size", "transaction_isolation", "performance_schema"};
+  static const std::vector<const char *> kPostgresql = {"shared_buffers", "synchronous_commit",
+                                                        "fsync",          "full_page_writes",
+                                                        "max_wal_size",   "checkpoint_timeout"};
+  static const std::vector<const char *> kMariadb = {"innodb_buffer_pool_size",
+                                                     "innodb_flush_log_at_trx_commit",
+                                                     "sync_binlog",
+                                                     "log_bin",
+                                                     "innodb_doublewrite",
+                                                     "innodb_log_file_size",
+                                                     "transaction_isolation",
+                                                     "performance_schema"};
   return server.value("product", "") == "MariaDB" ? kMariadb : kPostgresql;
 }
 
@@ -151,13 +156,14 @@ std::string settings_text(const std::vector<std::pair<std::string, json>> &serve
   for (const auto &[where, server] : servers) {
     const std::string name = servers.size() > 1 ? "server " + where + ": " : "server: ";
     if (!server.is_object() || !server.contains("product")) {
-      out += name +
-             (server.is_object() ? server.value("unavailable", std::string("unknown")) : "unknown") +
-             "\n";
+      out +=
+          name +
+          (server.is_object() ? server.value("unavailable", std::string("unknown")) : "unknown") +
+          "\n";
       continue;
     }
-    std::string s = name + server.at("product").get<std::string>() + " " +
-                    server.value("version", "");
+    std::string s =
+        name + server.at("product").get<std::string>() + " " + server.value("version", "");
     const json settings = server.value("settings", json::object());
     const char *sep = "; ";
     for (const char *setting : shown_settings(server)) {
@@ -167,8 +173,8 @@ std::string settings_text(const std::vector<std::pair<std::string, json>> &serve
       bool differs = false;
       for (const auto &[other_where, other] : servers) {
         const bool known = other.is_object() && other.contains("settings");
-        differs = differs || (known && other.at("settings").value(setting, json()) !=
-                                           settings.at(setting));
+        differs = differs ||
+                  (known && other.at("settings").value(setting, json()) != settings.at(setting));
       }
       s += sep + std::string(setting) + " " + settings.at(setting).get<std::string>() +
            (differs ? " [differs]" : "");
@@ -190,8 +196,8 @@ std::vector<std::pair<std::string, json>> servers_with_settings(const json &r) {
   for (const json &host : each) {
     for (const json &s : host.value("servers", json::object()).value("list", json::array())) {
       const std::string where = s.at("where").get<std::string>();
-      const bool seen = std::any_of(out.begin(), out.end(),
-                                    [&where](const auto &o) { return o.first == where; });
+      const bool seen =
+          std::any_of(out.begin(), out.end(), [&where](const auto &o) { return o.first == where; });
       if (s.contains("server") && !seen) {
         out.emplace_back(where, s.at("server"));
       }
@@ -276,7 +282,8 @@ std::string durability_text(const json &d, const std::string &indent) {
                                   : "durability: FAILED\n");
   for (const json &f : d.at("figures")) {
     char line[160];
-    (void)std::snprintf(line, sizeof line, "  %-17s acknowledged %lld, the database changed by %lld",
+    (void)std::snprintf(line, sizeof line,
+                        "  %-17s acknowledged %lld, the database changed by %lld",
                         f.at("figure").get<std::string>().c_str(),
                         f.at("acknowledged").get<long long>(), f.at("held").get<long long>());
     out += indent + line;
@@ -324,7 +331,8 @@ std::string text(const json &r) {
     out += "servers: " + servers(r) + "\n";
   }
   if (r.contains("setup_s")) {
-    add("setup %.1f s (connecting, preparing, the --check snapshot), then ", r.at("setup_s").get<double>());
+    add("setup %.1f s (connecting, preparing, the --check snapshot), then ",
+        r.at("setup_s").get<double>());
   }
   add("interval %.1f s after %.0f s of ramp-up, ended by %s; seed %s, C-Load %d, C-Run %d\n\n",
       r.at("interval_s").get<double>(), r.at("ramp_up_s").get<double>(),
@@ -388,8 +396,8 @@ std::string text(const json &r) {
     out += durability_text(r.at("durability"), "");
   }
   for (const json &host : r.value("hosts", json::array())) {
-    const std::string name = "warehouses " + host.at("range").at(0).dump() + "-" +
-                             host.at("range").at(1).dump();
+    const std::string name =
+        "warehouses " + host.at("range").at(0).dump() + "-" + host.at("range").at(1).dump();
     out += name + ": ended by " + host.at("ended_by").get<std::string>() +
            (host.contains("servers") ? "; servers " + servers(host) : "") + "\n";
     out += host.contains("durability") ? durability_text(host.at("durability"), "  ")

@@ -45,4 +45,3 @@ bool write_text(const std::string &body, const std::string &path);
 } // namespace report
 
 #endif
-

@@ -44,10 +44,9 @@ Result every_host(const json &r, const std::function<std::string(const json &hos
     if (f.empty()) {
       continue;
     }
-    const std::string name =
-        all.size() > 1 ? "warehouses " + host.at("range").at(0).dump() + "-" +
-                             host.at("range").at(1).dump() + ": "
-                       : "";
+    const std::string name = all.size() > 1 ? "warehouses " + host.at("range").at(0).dump() + "-" +
+                                                  host.at("range").at(1).dump() + ": "
+                                            : "";
     faults += (faults.empty() ? "" : "; ") + name + f;
   }
   return {faults.empty(), faults.empty() ? when_all_pass : faults};
@@ -120,26 +119,25 @@ std::string ending_fault(const json &host) {
 void add_type_rules(std::vector<Rule> &rules) {
   static constexpr std::array<double, report::kTypes> kMinimum = {0, 43, 4, 4, 4};
   for (size_t t = 1; t < report::kTypes; ++t) {
-    rules.push_back({std::string(report::kTypeNames[t]) + " >= " + fixed(kMinimum[t], 0) +
-                         " % of the mix",
-                     [t](const json &r) -> std::optional<Result> {
-                       const double mix =
-                           r.at("transactions").at(report::kTypeKeys[t]).at("mix_pct");
-                       return Result{mix >= kMinimum[t], fixed(mix, 2) + " %"};
-                     }});
+    rules.push_back(
+        {std::string(report::kTypeNames[t]) + " >= " + fixed(kMinimum[t], 0) + " % of the mix",
+         [t](const json &r) -> std::optional<Result> {
+           const double mix = r.at("transactions").at(report::kTypeKeys[t]).at("mix_pct");
+           return Result{mix >= kMinimum[t], fixed(mix, 2) + " %"};
+         }});
   }
   for (size_t t = 0; t < report::kTypes; ++t) {
-    rules.push_back(
-        {std::string(report::kTypeNames[t]) + (t == TX_DELIVERY ? " (queuing)" : "") +
-             " p90 <= " + fixed(report::kLimitS[t], 0) + " s",
-         [t](const json &r) -> std::optional<Result> {
-           // Passes only when the whole bucket that holds the 90th percentile is within it.
-           const json &x = r.at("transactions").at(report::kTypeKeys[t]);
-           const double p90 = x.at("p90_ms").get<double>() / 1000;
-           const double bound = x.at("p90_bound_ms").get<double>() / 1000;
-           return Result{bound <= report::kLimitS[t],
-                         fixed(p90, 3) + " s, at most " + fixed(bound, 3) + " s"};
-         }});
+    rules.push_back({std::string(report::kTypeNames[t]) + (t == TX_DELIVERY ? " (queuing)" : "") +
+                         " p90 <= " + fixed(report::kLimitS[t], 0) + " s",
+                     [t](const json &r) -> std::optional<Result> {
+                       // Passes only when the whole bucket that holds the 90th percentile is within
+                       // it.
+                       const json &x = r.at("transactions").at(report::kTypeKeys[t]);
+                       const double p90 = x.at("p90_ms").get<double>() / 1000;
+                       const double bound = x.at("p90_bound_ms").get<double>() / 1000;
+                       return Result{bound <= report::kLimitS[t],
+                                     fixed(p90, 3) + " s, at most " + fixed(bound, 3) + " s"};
+                     }});
   }
 }
 
@@ -168,11 +166,10 @@ std::vector<Rule> make_rules() {
                        fixed(p90, 3) + " s, " + std::to_string(dd.value("failed", uint64_t{0})) +
                            " failed, " + std::to_string(dropped) + " dropped"};
        }});
-  rules.push_back(
-      {"skipped delivery districts < 1 %", [](const json &r) -> std::optional<Result> {
-         const double skipped = r.at("deferred_delivery").at("skipped_pct");
-         return Result{skipped < 1, fixed(skipped, 2) + " %"};
-       }});
+  rules.push_back({"skipped delivery districts < 1 %", [](const json &r) -> std::optional<Result> {
+                     const double skipped = r.at("deferred_delivery").at("skipped_pct");
+                     return Result{skipped < 1, fixed(skipped, 2) + " %"};
+                   }});
   rules.push_back({"steady state: tpmC of the interval's halves within 2 %",
                    [](const json &r) -> std::optional<Result> {
                      const json &steady = r.at("steady_state");
@@ -190,11 +187,10 @@ std::vector<Rule> make_rules() {
   rules.push_back({"the run ended by its duration", [](const json &r) -> std::optional<Result> {
                      return every_host(r, ending_fault, "yes");
                    }});
-  rules.push_back(
-      {"commits durable on every server before they were acknowledged",
-       [](const json &r) -> std::optional<Result> {
-         return every_host(r, undurable_servers, "yes");
-       }});
+  rules.push_back({"commits durable on every server before they were acknowledged",
+                   [](const json &r) -> std::optional<Result> {
+                     return every_host(r, undurable_servers, "yes");
+                   }});
   rules.push_back({"durability judged (--check): the database holds what was acknowledged",
                    [](const json &r) -> std::optional<Result> {
                      return every_host(r, durability_fault, "exact");
@@ -203,16 +199,16 @@ std::vector<Rule> make_rules() {
                    [](const json &r) -> std::optional<Result> {
                      return every_host(r, consistency_fault, "all 0");
                    }});
-  rules.push_back({"the hosts measured one interval (within 2 %)",
-                   [](const json &r) -> std::optional<Result> {
-                     if (!r.contains("common_interval_s")) {
-                       return std::nullopt;
-                     }
-                     const double common = r.at("common_interval_s");
-                     const double longest = r.at("longest_interval_s");
-                     return Result{common >= 0.98 * longest, fixed(common, 1) + " s in common of " +
-                                                                 fixed(longest, 1) + " s"};
-                   }});
+  rules.push_back(
+      {"the hosts measured one interval (within 2 %)", [](const json &r) -> std::optional<Result> {
+         if (!r.contains("common_interval_s")) {
+           return std::nullopt;
+         }
+         const double common = r.at("common_interval_s");
+         const double longest = r.at("longest_interval_s");
+         return Result{common >= 0.98 * longest,
+                       fixed(common, 1) + " s in common of " + fixed(longest, 1) + " s"};
+       }});
   return rules;
 }
 

@@ -13,7 +13,7 @@
 namespace verdict {
 
 struct Check {
-  std::string rule;  // "Payment >= 43 % of the mix"
+  std::string rule; // "Payment >= 43 % of the mix"
   bool pass = false;
   std::string value; // what the run had: "43.12 %"
 };

@@ -233,18 +233,17 @@ json server_of(const char *product, const json &settings) {
 json servers_of(const std::vector<json> &servers) {
   json list = json::array();
   for (size_t i = 0; i < servers.size(); ++i) {
-    list.push_back({{"where", "node" + std::to_string(i + 1)},
-                    {"connections", 2},
-                    {"server", servers[i]}});
+    list.push_back(
+        {{"where", "node" + std::to_string(i + 1)}, {"connections", 2}, {"server", servers[i]}});
   }
   return {{"list", list}, {"moved", 0}};
 }
 
 TEST(Verdict, HoldsTheRunToDurableCommitsFailuresUnknownOutcomesAndItsOwnChecks) {
   const json durable_pg = server_of("PostgreSQL", {{"fsync", "on"}, {"synchronous_commit", "on"}});
-  const json durable_my = server_of("MariaDB", {{"innodb_flush_log_at_trx_commit", "1"},
-                                                {"log_bin", "OFF"},
-                                                {"sync_binlog", "0"}});
+  const json durable_my = server_of(
+      "MariaDB",
+      {{"innodb_flush_log_at_trx_commit", "1"}, {"log_bin", "OFF"}, {"sync_binlog", "0"}});
   const json exact = {{"judged", true}, {"pass", true}, {"unknown", 0}, {"figures", json::array()}};
   const json holds = {{{"where", "node1"}, {"violations", 0}, {"conditions", json::array()}}};
   struct Case {
@@ -259,7 +258,10 @@ TEST(Verdict, HoldsTheRunToDurableCommitsFailuresUnknownOutcomesAndItsOwnChecks)
       {"fsync off", "durable",
        [](json &r) { r["servers"]["list"][0]["server"]["settings"]["fsync"] = "off"; }, false},
       {"a Galera cluster of durable nodes", "durable",
-       [&](json &r) { r["servers"] = servers_of({durable_my, durable_my, durable_my}); }, true},
+       [&](json &r) {
+         r["servers"] = servers_of({durable_my, durable_my, durable_my});
+       },
+       true},
       {"one node that flushes its log once a second", "durable",
        [&](json &r) {
          json lax = durable_my;
@@ -281,12 +283,14 @@ TEST(Verdict, HoldsTheRunToDurableCommitsFailuresUnknownOutcomesAndItsOwnChecks)
       {"an unknown outcome", "unknown outcome", [](json &r) { r["whole_run"]["unknown"] = 1; },
        false},
       {"durability judged exact", "durability judged", [](json &) {}, true},
-      {"durability failed", "durability judged",
-       [](json &r) { r["durability"]["pass"] = false; }, false},
-      {"durability not judged", "durability judged",
-       [](json &r) { r["durability"] = {{"judged", false}, {"why", "another driver"}}; }, false},
-      {"a run without --check", "durability judged", [](json &r) { r.erase("durability"); },
+      {"durability failed", "durability judged", [](json &r) { r["durability"]["pass"] = false; },
        false},
+      {"durability not judged", "durability judged",
+       [](json &r) {
+         r["durability"] = {{"judged", false}, {"why", "another driver"}};
+       },
+       false},
+      {"a run without --check", "durability judged", [](json &r) { r.erase("durability"); }, false},
       {"a condition violated", "consistency",
        [](json &r) { r["consistency"][0]["violations"] = 3; }, false},
       {"ended by a signal", "ended by its duration", [](json &r) { r["ended_by"] = "signal"; },
@@ -342,35 +346,45 @@ TEST(Durability, UnknownOutcomesWidenEachFigureByWhatTheyCouldHaveDone) {
     bool pass, lost = false; // lost: some figure is below what even the unknowns explain
   } const cases[] = {
       {"nothing unknown, exact", [](report::WholeRun &) {}, exact, true},
-      {"nothing unknown, a New-Order more", [](report::WholeRun &) {},
-       {101, 1005, 61, 100, 10000, 40}, false},
+      {"nothing unknown, a New-Order more",
+       [](report::WholeRun &) {},
+       {101, 1005, 61, 100, 10000, 40},
+       false},
       {"an unknown New-Order of 5 lines that committed",
        [](report::WholeRun &w) {
          w.unknown = w.unknown_new_orders = 1;
          w.unknown_order_lines = 5;
        },
-       {101, 1005, 61, 100, 10000, 40}, true},
+       {101, 1005, 61, 100, 10000, 40},
+       true},
       {"one unknown outcome cannot explain 1,000 New-Orders more",
        [](report::WholeRun &w) {
          w.unknown = w.unknown_new_orders = 1;
          w.unknown_order_lines = 5;
        },
-       {1100, 1005, 1060, 100, 10000, 40}, false},
+       {1100, 1005, 1060, 100, 10000, 40},
+       false},
       {"an unknown Payment cannot explain more than its amount",
        [](report::WholeRun &w) {
          w.unknown = w.unknown_payments = 1;
          w.unknown_payment_cents = 250;
        },
-       {100, 1000, 60, 101, 10300, 40}, false},
+       {100, 1000, 60, 101, 10300, 40},
+       false},
       {"an unknown Delivery that committed removes NEW-ORDER rows, and nothing was lost",
        [](report::WholeRun &w) { w.unknown = w.unknown_deliveries = 1; },
-       {100, 1000, 50, 100, 10000, 50}, true},
+       {100, 1000, 50, 100, 10000, 50},
+       true},
       {"an unknown Delivery cannot deliver 11 orders",
        [](report::WholeRun &w) { w.unknown = w.unknown_deliveries = 1; },
-       {100, 1000, 49, 100, 10000, 51}, false, true},
+       {100, 1000, 49, 100, 10000, 51},
+       false,
+       true},
       {"an unknown outcome does not hide a lost New-Order",
        [](report::WholeRun &w) { w.unknown = w.unknown_payments = 1; },
-       {99, 990, 59, 100, 10000, 40}, false, true},
+       {99, 990, 59, 100, 10000, 40},
+       false,
+       true},
   };
   for (const Case &c : cases) {
     report::WholeRun w = acked;

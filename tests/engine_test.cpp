@@ -10,7 +10,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include <unistd.h>
@@ -26,9 +28,17 @@ struct Held {
   std::atomic<long long> commits{0}; // every transaction, as a server's statistics count them
 };
 
+// How the fake server misbehaves.
+struct Faults {
+  std::atomic<bool> payments_conflict{false}; // every Payment a deadlock
+  std::atomic<int> deliveries_to_lose{0};     // this many lose their answer, then commit
+  std::atomic<int> settles{0};                // settle() asked so far
+};
+
 class FakeSession : public db::Session {
 public:
-  FakeSession(Held &held, milliseconds each) : held_(held), each_(each) {}
+  FakeSession(Held &held, milliseconds each, Faults &faults)
+      : held_(held), each_(each), faults_(faults) {}
   Task<> new_order(const NewOrderInput &in, db::NewOrderResult &out) override {
     pause();
     out.o_id = static_cast<int>(++held_.orders);
@@ -38,6 +48,9 @@ public:
   }
   Task<> payment(const PaymentInput &in, db::PaymentResult &) override {
     pause();
+    if (faults_.payments_conflict) {
+      throw db::Error("deadlock detected", "40P01", db::Error::Kind::conflict);
+    }
     ++held_.payments;
     held_.cents += in.h_amount_cents;
     ++held_.commits;
@@ -47,7 +60,11 @@ public:
     pause();
     co_return;
   }
-  Task<> delivery(const DeliveryInput &, db::DeliveryResult &out) override {
+  Task<> delivery(const DeliveryInput &in, db::DeliveryResult &out) override {
+    if (faults_.deliveries_to_lose-- > 0) { // committed, and the answer lost with the server
+      pending = {TX_DELIVERY, in.w_id, 0, "2026-12-11 00:00:00.000000"};
+      throw db::Error("server closed the connection", "", db::Error::Kind::lost);
+    }
     out.skipped = 10; // no undelivered order: every district skipped
     co_return;
   }
@@ -58,20 +75,30 @@ public:
   void reset() override {}
   void attach(Reactor *) override {}
   int server_id() const override { return 1; }
-  db::Settled settle(const db::Proof &, int, db::DeliveryResult *) override {
-    return db::Settled::not_committed;
+  // The lost deliveries' outcome is known only once the run is over.
+  db::Settled settle(const db::Proof &, int, db::DeliveryResult *delivered) override {
+    if (faults_.settles++ == 0) {
+      return db::Settled::unknown;
+    }
+    delivered->o_id[0] = 7;
+    delivered->delivered = 1;
+    delivered->skipped = 9;
+    return db::Settled::committed;
   }
 
 private:
   void pause() const { std::this_thread::sleep_for(each_); }
   Held &held_;
   milliseconds each_;
+  Faults &faults_;
 };
 
 class FakeSource : public metrics::Source {
 public:
   explicit FakeSource(Held &held) : held_(held) {}
-  void read(metrics::Reading &r) override { r.counters["xact_commit"] = held_.commits; }
+  void read(metrics::Reading &r) override {
+    r.counters["xact_commit"] = static_cast<double>(held_.commits.load());
+  }
   std::vector<std::string> missing() const override { return {}; }
   int local_pid() override { return 0; }
   double size_bytes() override { return -1; }
@@ -85,13 +112,14 @@ public:
   explicit FakeDatabase(Held &held) : held_(held) {}
   milliseconds snapshot_takes{0}, transaction_takes{0};
   std::string id = "the one server";
+  Faults faults;
 
   const char *product() const override { return "PostgreSQL"; }
   std::string where() const override { return "fake"; }
   std::string identity() override { return id; }
   void name_connections(const std::string &) override {}
   std::unique_ptr<db::Session> session(db::Mode) override {
-    return std::make_unique<FakeSession>(held_, transaction_takes);
+    return std::make_unique<FakeSession>(held_, transaction_takes, faults);
   }
   db::Facts inspect() override {
     db::Facts f;
@@ -134,7 +162,7 @@ protected:
     plan_.no_metrics = true;
     plan_.report = dir_ + "/run.json";
   }
-  void TearDown() override { (void)std::system(("rm -rf " + dir_).c_str()); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   json report() const {
     std::ifstream in(plan_.report);
     return json::parse(in);
@@ -172,6 +200,24 @@ TEST_F(Engine, AnOutputThatCannotBeWrittenFailsTheRunAfterTheReportIsWritten) {
   plan_.samples = "/dev/full";
   EXPECT_EQ(engine::run(plan_, {&database}), 1);
   EXPECT_GT(report().at("transactions").at("payment").at("count").get<int>(), 0);
+}
+
+TEST_F(Engine, RetriesOfFailedTransactionsCountAndSettledDeliveriesReachTheResultFile) {
+  FakeDatabase database(held_);
+  database.faults.payments_conflict = true;
+  database.faults.deliveries_to_lose = 1;
+  plan_.check = true;
+  plan_.ramp_up = 0;
+  plan_.deliveries = dir_ + "/deliveries.csv";
+  EXPECT_EQ(engine::run(plan_, {&database}), 3); // the lost delivery's order is not in the fake
+  const json payment = report().at("transactions").at("payment");
+  ASSERT_GT(payment.at("failures").get<int>(), 0);
+  EXPECT_EQ(payment.at("retries").get<int>(), 100 * payment.at("failures").get<int>());
+  std::ifstream in(plan_.deliveries);
+  const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(file.find(",unknown,"), std::string::npos) << file;
+  EXPECT_NE(file.find(",committed,0,7,skipped,"), std::string::npos) << file;
+  EXPECT_EQ(report().at("whole_run").at("unknown"), 0);
 }
 
 TEST_F(Engine, OneServerBehindTwoConnectionStringsIsSampledOnce) {

@@ -182,9 +182,9 @@ TEST(Sum, ANodeThatStopsAnsweringCountsWithItsLastReadingAndTheSumFailsOnlyWithA
 
 TEST(Sum, AServerThatRestartsOrAnswersLateAddsOnlyWhatItDidSince) {
   std::vector<std::unique_ptr<metrics::Source>> nodes;
-  nodes.push_back(std::make_unique<Node>(std::vector<double>{1e6, 1e6 + 1000, 1e6 + 2000, 1e6 + 3000},
-                                         std::vector<std::string>{}));
-  nodes.push_back(std::make_unique<Node>(std::vector<double>{1e6, -1, 10, 20},  // down, restarted
+  nodes.push_back(std::make_unique<Node>(
+      std::vector<double>{1e6, 1e6 + 1000, 1e6 + 2000, 1e6 + 3000}, std::vector<std::string>{}));
+  nodes.push_back(std::make_unique<Node>(std::vector<double>{1e6, -1, 10, 20}, // down, restarted
                                          std::vector<std::string>{}));
   nodes.push_back(std::make_unique<Node>(std::vector<double>{-1, 5e5, 5e5 + 5, 5e5 + 10}, // late
                                          std::vector<std::string>{}));

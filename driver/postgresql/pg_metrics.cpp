@@ -97,11 +97,11 @@ void Source::refuse(const std::string &view, const pg::Error &e) {
 // Which views this server gives this user: one refused (no privilege, or a version without
 // it) costs its own figures alone.
 void Source::probe() {
-  views_.clear();
+  std::vector<const View *> given; // replaces views_ only once every view has answered
   for (const View &v : kViews) {
     try {
       (void)conn_->exec(v.sql);
-      views_.push_back(&v);
+      given.push_back(&v);
     } catch (const pg::Error &e) {
       if (e.lost()) {
         throw;
@@ -109,6 +109,7 @@ void Source::probe() {
       refuse(v.name, e);
     }
   }
+  views_ = given;
   waits_ = waits_sql(*conn_, run_name_);
   try {
     (void)conn_->exec(waits_);
@@ -134,7 +135,9 @@ void Source::read(metrics::Reading &r) {
   try {
     results = conn.sync();
   } catch (const pg::Error &e) {
-    if (e.lost()) {
+    // A connection ended by the server (pg_terminate_backend) may say so with an error of its
+    // own before its status shows it; it is reopened, not probed.
+    if (e.lost() || !conn.ok()) {
       conn_.reset();
     } else { // a privilege taken away during the run
       probe();
