@@ -34,6 +34,11 @@ std::vector<json> hosts(const json &r) {
   return {r};
 }
 
+// Adds item to a list of them, sep between.
+void join(std::string &list, const char *sep, const std::string &item) {
+  list.append(list.empty() ? "" : sep).append(item);
+}
+
 // "" when the host is all right, else what it had; the parts joined as "host: what; ...".
 Result every_host(const json &r, const std::function<std::string(const json &host)> &fault,
                   const std::string &when_all_pass) {
@@ -47,7 +52,7 @@ Result every_host(const json &r, const std::function<std::string(const json &hos
     const std::string name = all.size() > 1 ? "warehouses " + host.at("range").at(0).dump() + "-" +
                                                   host.at("range").at(1).dump() + ": "
                                             : "";
-    faults += (faults.empty() ? "" : "; ") + name + f;
+    join(faults, "; ", name + f);
   }
   return {faults.empty(), faults.empty() ? when_all_pass : faults};
 }
@@ -75,8 +80,7 @@ std::string undurable_servers(const json &host) {
   for (const json &s : servers) {
     const std::string why = undurable(s.at("server"));
     if (!why.empty()) {
-      faults += (faults.empty() ? "" : ", ") +
-                (servers.size() > 1 ? s.at("where").get<std::string>() + " " : "") + why;
+      join(faults, ", ", (servers.size() > 1 ? s.at("where").get<std::string>() + " " : "") + why);
     }
   }
   return faults;
@@ -101,10 +105,10 @@ std::string consistency_fault(const json &host) {
   for (const json &c : host.at("consistency")) {
     const std::string where = c.value("where", std::string("the server"));
     if (c.contains("unavailable")) {
-      faults += (faults.empty() ? "" : ", ") + where + " not checked";
+      join(faults, ", ", where + " not checked");
     } else if (c.value("violations", 0LL) != 0) {
-      faults += (faults.empty() ? "" : ", ") + where + " " +
-                std::to_string(c.at("violations").get<long long>()) + " violations";
+      join(faults, ", ",
+           where + " " + std::to_string(c.at("violations").get<long long>()) + " violations");
     }
   }
   return faults;
