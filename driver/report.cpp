@@ -145,6 +145,7 @@ const std::vector<const char *> &shown_settings(const json &server) {
                                                      "innodb_doublewrite",
                                                      "innodb_log_file_size",
                                                      "transaction_isolation",
+                                                     "tx_isolation",
                                                      "performance_schema"};
   return server.value("product", "") == "MariaDB" ? kMariadb : kPostgresql;
 }

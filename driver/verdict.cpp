@@ -16,8 +16,8 @@ namespace verdict {
 namespace {
 
 struct Result {
-  bool pass;
-  std::string value;
+  bool pass;         // cppcheck-suppress unusedStructMember
+  std::string value; // cppcheck-suppress unusedStructMember
 };
 
 // One rule: its name, and its judgement of a report, none where it does not apply.

@@ -244,7 +244,8 @@ TEST(Verdict, HoldsTheRunToDurableCommitsFailuresUnknownOutcomesAndItsOwnChecks)
   const json durable_my = server_of(
       "MariaDB",
       {{"innodb_flush_log_at_trx_commit", "1"}, {"log_bin", "OFF"}, {"sync_binlog", "0"}});
-  const json exact = {{"judged", true}, {"pass", true}, {"unknown", 0}, {"figures", json::array()}};
+  const json judged_exact = {
+      {"judged", true}, {"pass", true}, {"unknown", 0}, {"figures", json::array()}};
   const json holds = {{{"where", "node1"}, {"violations", 0}, {"conditions", json::array()}}};
   struct Case {
     const char *what, *check;
@@ -298,7 +299,7 @@ TEST(Verdict, HoldsTheRunToDurableCommitsFailuresUnknownOutcomesAndItsOwnChecks)
   };
   json base = run_report(1, 2, 6000, 0, 0);
   base["servers"] = servers_of({durable_pg});
-  base["durability"] = exact;
+  base["durability"] = judged_exact;
   base["consistency"] = holds;
   for (const Case &c : cases) {
     json r = base;
@@ -338,14 +339,14 @@ TEST(Durability, UnknownOutcomesWidenEachFigureByWhatTheyCouldHaveDone) {
   acked.payment_committed = 100;
   acked.payment_amount_cents = 10000;
   const durability::Snapshot before{};
-  const durability::Snapshot exact{100, 1000, 60, 100, 10000, 40};
+  const durability::Snapshot as_acked{100, 1000, 60, 100, 10000, 40};
   struct Case {
     const char *what;
     std::function<void(report::WholeRun &)> unknown;
     durability::Snapshot after;
     bool pass, lost = false; // lost: some figure is below what even the unknowns explain
   } const cases[] = {
-      {"nothing unknown, exact", [](report::WholeRun &) {}, exact, true},
+      {"nothing unknown, exact", [](report::WholeRun &) {}, as_acked, true},
       {"nothing unknown, a New-Order more",
        [](report::WholeRun &) {},
        {101, 1005, 61, 100, 10000, 40},

@@ -158,7 +158,7 @@ private:
                " WHERE variable_name IN ('INNODB_BUFFER_POOL_SIZE', 'INNODB_LOG_FILE_SIZE',"
                " 'INNODB_FLUSH_LOG_AT_TRX_COMMIT', 'INNODB_FLUSH_METHOD', 'INNODB_DOUBLEWRITE',"
                " 'INNODB_IO_CAPACITY', 'INNODB_LOCK_WAIT_TIMEOUT', 'SYNC_BINLOG', 'LOG_BIN',"
-               " 'TRANSACTION_ISOLATION', 'MAX_CONNECTIONS', 'THREAD_HANDLING',"
+               " 'TRANSACTION_ISOLATION', 'TX_ISOLATION', 'MAX_CONNECTIONS', 'THREAD_HANDLING',"
                " 'PERFORMANCE_SCHEMA') ORDER BY 1");
     nlohmann::json settings = nlohmann::json::object();
     for (size_t row = 0; row < r[1].rows(); ++row) {
