@@ -447,8 +447,11 @@ std::vector<std::pair<std::string, std::string>> facts(const json &r) {
       {"terminals", r.at("terminals").dump()},
       {"connections", r.at("connections").dump()},
       {"servers", servers.empty() ? "-" : servers},
-      {"interval", fixed(r.at("interval_s").get<double>(), 1) + " s after " +
-                       fixed(r.at("ramp_up_s").get<double>(), 0) + " s of ramp-up"},
+      {"interval",
+       (r.contains("setup_s") ? "setup " + fixed(r.at("setup_s").get<double>(), 1) + " s, then "
+                              : std::string()) +
+           fixed(r.at("interval_s").get<double>(), 1) + " s after " +
+           fixed(r.at("ramp_up_s").get<double>(), 0) + " s of ramp-up"},
       {"ended by", r.at("ended_by").get<std::string>()},
       {"seed", r.contains("seed") ? r.at("seed").dump() : "-"},
       {"C-Load / C-Run", r.at("c_load").dump() + " / " + r.at("c_run").dump()},

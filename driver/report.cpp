@@ -304,8 +304,11 @@ std::string servers(const json &r) {
   std::string s;
   const char *sep = "";
   for (const json &server : all.value("list", json::array())) {
-    s += sep + server.at("where").get<std::string>() + " " +
-         std::to_string(server.at("connections").get<int>());
+    s += sep + server.at("where").get<std::string>() +
+         (server.contains("same_server_as_dsn")
+              ? " (the server of --dsn " + server.at("same_server_as_dsn").dump() + ")"
+              : std::string()) +
+         " " + std::to_string(server.at("connections").get<int>());
     sep = ", ";
   }
   return s.empty() ? s

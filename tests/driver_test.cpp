@@ -413,6 +413,10 @@ TEST(Report, NamesTheWayTheTransactionsWentAndTheServersTimeOrWhyItIsNotKnown) {
                         {{"where", "n2:3306"}, {"connections", 2}},
                         {{"where", "n3:3306"}, {"connections", 2}}}},
                       {"moved", 2}};
+  const json twice = {{"list",
+                       {{{"where", "db:5432"}, {"connections", 3}},
+                        {{"where", "db:6432"}, {"connections", 2}, {"same_server_as_dsn", 1}}}},
+                      {"moved", 0}};
   struct Case {
     json sql, server_time, foreign_keys, servers;
     std::vector<std::string> lines; // each in the text
@@ -440,6 +444,12 @@ TEST(Report, NamesTheWayTheTransactionsWentAndTheServersTimeOrWhyItIsNotKnown) {
        {"plain SQL, 2 warehouses",
         "not known (pg_stat_statements is not installed in this database)"},
        false},
+      {"plain",
+       nullptr,
+       true,
+       twice,
+       {"\nservers: db:5432 3, db:6432 (the server of --dsn 1) 2 connections; 0 reopened"},
+       true},
   };
   for (const Case &c : cases) {
     for (const auto &[key, value] : {std::pair{"sql", c.sql},
