@@ -25,20 +25,20 @@ public:
   // shares it with its primary: the postmaster's start time tells those apart, and both are
   // the same whichever address or pooler a connection comes through.
   std::string identity() override {
-    const std::string where = " || ' ' || pg_postmaster_start_time()::text";
+    const std::string started = " || ' ' || pg_postmaster_start_time()::text";
     try {
-      return pg::text(on_control([&where](pg::Connection &control) {
+      return pg::text(on_control([&started](pg::Connection &control) {
                         return control.exec(
                             "SELECT (SELECT system_identifier FROM pg_control_system())::text" +
-                            where);
+                            started);
                       }),
                       0, 0);
     } catch (const db::Error &e) { // a role that may not read the control file
       if (e.lost()) {
         throw;
       }
-      return pg::text(on_control([&where](pg::Connection &control) {
-                        return control.exec("SELECT ''" + where);
+      return pg::text(on_control([&started](pg::Connection &control) {
+                        return control.exec("SELECT ''" + started);
                       }),
                       0, 0);
     }
