@@ -120,10 +120,11 @@ sleep 1 # a backend reports its counts at most once a second
 commits_grown=$(($(commits) - commits_before))
 sed -n 2p "$out/two.txt"
 # The one server sampled once: its commits as the metrics count them are at most what the
-# server counted over the whole run (setup and checks included), and most of it.
+# server counted over the whole run (the kit's own setup, sampling and check transactions
+# included, a larger share on a busy machine), and at least half of it.
 sampled=$(jq '[.metrics.periods[].deltas.commits // 0] | add | floor' "$out/two.json")
 echo "two connection strings: the metrics count $sampled commits, the server $commits_grown"
-((sampled <= commits_grown && sampled * 10 >= commits_grown * 8)) ||
+((sampled <= commits_grown && sampled * 2 >= commits_grown)) ||
   failed "two connection strings: the metrics count $sampled commits, the server $commits_grown"
 [[ $(jq -c '[.servers.list[].connections]' "$out/two.json") == "[3,2]" ]] ||
   failed "two connection strings: not dealt in turn: $(jq -c .servers "$out/two.json")"
