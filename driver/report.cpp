@@ -186,8 +186,12 @@ std::string settings_text(const std::vector<std::pair<std::string, json>> &serve
   return out;
 }
 
-// Each server of the run with what it said of itself, or the one "server" of a report that
-// lists none.
+std::string megabytes(double bytes) {
+  return bytes < 0 ? "?" : fixed(bytes / 1e6, 1) + " MB";
+}
+
+} // namespace
+
 std::vector<std::pair<std::string, json>> servers_with_settings(const json &r) {
   std::vector<std::pair<std::string, json>> out;
   std::vector<json> each = {r};
@@ -209,12 +213,6 @@ std::vector<std::pair<std::string, json>> servers_with_settings(const json &r) {
   }
   return out;
 }
-
-std::string megabytes(double bytes) {
-  return bytes < 0 ? "?" : fixed(bytes / 1e6, 1) + " MB";
-}
-
-} // namespace
 
 std::string server_text(const json &r) {
   std::string s = settings_text(servers_with_settings(r));

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace report {
@@ -29,6 +30,11 @@ std::string servers(const nlohmann::json &r);
 // The server's mean execution time per transaction of each type, as a line of text, or why
 // it is not known.
 std::string server_times(const nlohmann::json &r);
+
+// Each server of the run with what it said of itself (Database::server()), by where it is: a
+// merged report's hosts' servers, once each; a report that lists none, its one "server", where
+// "".
+std::vector<std::pair<std::string, nlohmann::json>> servers_with_settings(const nlohmann::json &r);
 
 // The server, its settings that shape results, and what it and the machine did over the
 // interval, as lines of text ("" for a report without them).

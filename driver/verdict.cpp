@@ -57,30 +57,16 @@ Result every_host(const json &r, const std::function<std::string(const json &hos
   return {faults.empty(), faults.empty() ? when_all_pass : faults};
 }
 
-// The servers of a host's run with what each said of itself; an older report's one "server".
-std::vector<json> servers_of(const json &host) {
-  std::vector<json> out;
-  for (const json &s : host.value("servers", json::object()).value("list", json::array())) {
-    if (s.contains("server")) {
-      out.push_back(s);
-    }
-  }
-  if (out.empty() && host.contains("server")) {
-    out.push_back({{"where", "the server"}, {"server", host.at("server")}});
-  }
-  return out;
-}
-
 std::string undurable_servers(const json &host) {
-  const std::vector<json> servers = servers_of(host);
+  const auto servers = report::servers_with_settings(host);
   if (servers.empty()) {
     return "the servers' settings are not known";
   }
   std::string faults;
-  for (const json &s : servers) {
-    const std::string why = undurable(s.at("server"));
+  for (const auto &[where, server] : servers) {
+    const std::string why = undurable(server);
     if (!why.empty()) {
-      join(faults, ", ", (servers.size() > 1 ? s.at("where").get<std::string>() + " " : "") + why);
+      join(faults, ", ", (servers.size() > 1 ? where + " " : "") + why);
     }
   }
   return faults;
