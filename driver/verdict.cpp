@@ -66,7 +66,8 @@ std::string undurable_servers(const json &host) {
   for (const auto &[where, server] : servers) {
     const std::string why = undurable(server);
     if (!why.empty()) {
-      join(faults, ", ", (servers.size() > 1 ? where + " " : "") + why);
+      std::string fault = servers.size() > 1 ? where + " " : std::string();
+      join(faults, ", ", fault.append(why));
     }
   }
   return faults;
